@@ -1,0 +1,6 @@
+#include "autoconfig/CAutoConfigDlg.h"
+
+CAutoConfigDlg::CAutoConfigDlg(CSettings* settings, QWidget* parent)
+    : QDialog(parent), m_settings(settings)
+{
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "base/CUString.h"
+
+#include <cstdio>
+
+// A text file read line by line or written printf-style. Every operation gives
+// non-zero for success and 0 for failure; a write failure is remembered until Close.
+class CUFile {
+public:
+    CUFile() = default;
+    CUFile(const CUFile&) = delete;
+    CUFile& operator=(const CUFile&) = delete;
+    ~CUFile() { Close(); }
+
+    int Open(const char* path, int flag = 1);   // for reading
+    int Create(const char* path, int flag = 1); // for writing, starts empty
+    int IsOpen() const { return m_file != nullptr; }
+    int IsEOF();
+
+    // Reads up to the next character of `delimiters`, which is consumed and not kept.
+    // Lines longer than MaxLine are cut there and the rest of the line is skipped.
+    int ReadString(CUString& line, const char* delimiters, int flag = 1);
+
+    int Write(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Pushes written data to the disk (fflush and fsync).
+    int Flush();
+    // Closes the file. Gives 0 when any write, the flush or the close itself failed.
+    int Close();
+
+    static int Rename(const char* from, const char* to);
+    static int Remove(const char* path);
+
+    static constexpr size_t MaxLine = 64 * 1024;
+
+private:
+    FILE* m_file = nullptr;
+    bool m_writing = false;
+    bool m_error = false;
+};

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "base/CUBuffer.h"
+#include "base/CUObject.h"
+#include "base/CUString.h"
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <vector>
+
+// A socket with an input and an output buffer. One class serves four uses, each set
+// up by its own operations: a libpcap capture (BindRaw, Sniff, ReadUDP), a raw IPv4
+// send socket with the caller's own header (OpenRawA, WriteUDP), a plain UDP sender
+// (WriteUDP on a socket nobody opened) and a non-blocking TCP connection (Connect,
+// Accept, Poll). Every operation gives non-zero for success and 0 for failure; the
+// reason of the last failure, as the OS or libpcap tells it, is in GetLastError().
+class CUSocket : public CUObject {
+public:
+    CUSocket();
+    ~CUSocket() override;
+    CUSocket(const CUSocket&) = delete;
+    CUSocket& operator=(const CUSocket&) = delete;
+
+    CUBuffer In;  // what has arrived
+    CUBuffer Out; // what is to leave
+
+    int GetHandle() const { return m_handle; }
+    int IsOpen() const { return m_handle >= 0 || m_capture != nullptr; }
+    // Closes whatever the socket holds open; safe to call on a closed socket.
+    void Close();
+    const CUString& GetLastError() const { return m_error; }
+
+    // Appends an int to the output buffer and gives the buffer for further values.
+    CUBuffer& operator<<(int32_t value);
+
+    // --- addresses (CUSocket.cpp) ---
+    // Resolves dotted text into `address` with `port` (host byte order given, stored
+    // in network order). With no host (null or empty) gives this machine's own address.
+    static int GetSockAddr(sockaddr_in& address, const char* host, int port);
+    // Turns an address into dotted text and its port (host byte order).
+    static int GetPeerName(const sockaddr_in& address, CUString& text, int& port);
+    // The dotted address of a connected socket's peer.
+    int GetPeerName(CUString& text) const;
+    // Every IPv4 address of this machine's interfaces, network byte order.
+    static int GetLocalAddresses(std::vector<uint32_t>& addresses);
+
+    // --- capture (CUSocketCapture.cpp) ---
+    // BindRaw opens the capture; Sniff applies the in-kernel filter that lets only
+    // this machine's outgoing UDP broadcasts to 255.255.255.255 through. ReadUDP then
+    // blocks until one such IPv4 packet arrives and puts it, IPv4 header first, into
+    // In; it gives 0 when the read failed or was woken by WakeRead.
+    int BindRaw(int flag);
+    int Sniff(int flag);
+    int ReadUDP(sockaddr_in& from);
+    // Makes a blocked or the next ReadUDP return 0. Safe from any thread while the
+    // capture is open.
+    void WakeRead();
+
+    // --- raw send (CUSocketRaw.cpp) ---
+    // Opens a raw IPv4 socket whose datagrams carry the caller's own IPv4 header.
+    int OpenRawA();
+    // Sends the whole output buffer as one datagram to `to` and empties the buffer.
+    // On a socket nobody opened it is sent as an ordinary UDP datagram.
+    int WriteUDP(sockaddr_in& to);
+
+    // --- TCP stream (CUSocketStream.cpp) ---
+    int Connect(const char* host, int port, int flag);
+    int Accept(int listenHandle);
+    // Sends pending output, takes in what has arrived and hands it to ProcessInput;
+    // never waits for data. Gives 0 once the connection is gone.
+    virtual int Poll();
+    // Gives the length of the next complete message at the front of In, or 0.
+    virtual int ProcessInput(CUSocket* s);
+
+protected:
+    int m_handle = -1;
+    CUString m_error;
+
+    struct CaptureState;
+    CaptureState* m_capture = nullptr;
+    void CloseCapture(); // CUSocketCapture.cpp
+
+    struct StreamState;
+    StreamState* m_stream = nullptr;
+    void FreeStream(); // CUSocketStream.cpp
+
+    void SetErrorFromErrno(const char* what);
+};
+
+// Start-up and shutdown of the socket layer; once each per run.
+int InitWinsock();
+void ExitWinsock();
