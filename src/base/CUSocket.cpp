@@ -1,0 +1,202 @@
+#include "base/CUSocket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+CUSocket::CUSocket() = default;
+
+CUSocket::~CUSocket()
+{
+    Close();
+}
+
+void CUSocket::Close()
+{
+    CloseCapture();
+    FreeStream();
+    if (m_handle >= 0) {
+        ::close(m_handle);
+        m_handle = -1;
+    }
+}
+
+CUBuffer& CUSocket::operator<<(int32_t value)
+{
+    Out << value;
+    return Out;
+}
+
+void CUSocket::SetErrorFromErrno(const char* what)
+{
+    m_error.Format("%s: %s", what, std::strerror(errno));
+}
+
+namespace {
+
+// The default route's gateway and interface from the kernel's routing table, the one
+// with the lowest metric. Gives false when there is no default route.
+bool FindDefaultRoute(std::string& iface, uint32_t& gateway)
+{
+    std::ifstream routes("/proc/net/route");
+    std::string line;
+    std::getline(routes, line); // column titles
+    unsigned bestMetric = ~0u;
+    bool found = false;
+    while (std::getline(routes, line)) {
+        std::istringstream fields(line);
+        std::string name, dest, gw, flags, refcnt, use, metric, mask;
+        if (!(fields >> name >> dest >> gw >> flags >> refcnt >> use >> metric >> mask))
+            continue;
+        unsigned long destination = std::strtoul(dest.c_str(), nullptr, 16);
+        unsigned long netmask = std::strtoul(mask.c_str(), nullptr, 16);
+        unsigned long routeFlags = std::strtoul(flags.c_str(), nullptr, 16);
+        unsigned m = static_cast<unsigned>(std::strtoul(metric.c_str(), nullptr, 10));
+        if (destination != 0 || netmask != 0 || !(routeFlags & 0x1 /* RTF_UP */))
+            continue;
+        if (!found || m < bestMetric) {
+            found = true;
+            bestMetric = m;
+            iface = name;
+            // The table prints the address as the host-order number of its bytes.
+            gateway = static_cast<uint32_t>(std::strtoul(gw.c_str(), nullptr, 16));
+        }
+    }
+    return found;
+}
+
+// The source address the kernel picks toward `destination`: a connected UDP socket
+// learns it without sending anything.
+bool SourceToward(uint32_t destination, uint32_t& source)
+{
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9);
+    to.sin_addr.s_addr = destination;
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+              ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+              local.sin_addr.s_addr != 0;
+    ::close(fd);
+    if (ok)
+        source = local.sin_addr.s_addr;
+    return ok;
+}
+
+bool FirstAddressOf(const char* onlyIface, uint32_t& address)
+{
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return false;
+    bool found = false;
+    for (ifaddrs* it = list; it && !found; it = it->ifa_next) {
+        if (!it->ifa_addr || it->ifa_addr->sa_family != AF_INET || (it->ifa_flags & IFF_LOOPBACK))
+            continue;
+        if (onlyIface && std::strcmp(it->ifa_name, onlyIface) != 0)
+            continue;
+        address = reinterpret_cast<sockaddr_in*>(it->ifa_addr)->sin_addr.s_addr;
+        found = true;
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+// This machine's own address. The host name is no guide on Linux (it often resolves
+// to 127.0.1.1), so take the source address toward the default route, else the first
+// non-loopback interface address, else loopback.
+uint32_t OwnAddress()
+{
+    std::string iface;
+    uint32_t gateway = 0;
+    uint32_t address = 0;
+    if (FindDefaultRoute(iface, gateway)) {
+        if (gateway != 0 && SourceToward(gateway, address))
+            return address;
+        if (FirstAddressOf(iface.c_str(), address))
+            return address;
+    }
+    if (FirstAddressOf(nullptr, address))
+        return address;
+    return htonl(INADDR_LOOPBACK);
+}
+
+} // namespace
+
+int CUSocket::GetSockAddr(sockaddr_in& address, const char* host, int port)
+{
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (!host || !*host) {
+        address.sin_addr.s_addr = OwnAddress();
+        return 1;
+    }
+    // Only dotted-quad text is an address here; names are never looked up.
+    if (!CUString::ValidateIPAddress(host) || inet_pton(AF_INET, host, &address.sin_addr) != 1) {
+        address.sin_addr.s_addr = 0;
+        return 0;
+    }
+    return 1;
+}
+
+int CUSocket::GetPeerName(const sockaddr_in& address, CUString& text, int& port)
+{
+    char buffer[INET_ADDRSTRLEN] = {};
+    if (!inet_ntop(AF_INET, &address.sin_addr, buffer, sizeof buffer)) {
+        text.Empty();
+        port = 0;
+        return 0;
+    }
+    text = buffer;
+    port = ntohs(address.sin_port);
+    return 1;
+}
+
+int CUSocket::GetPeerName(CUString& text) const
+{
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (m_handle < 0 || ::getpeername(m_handle, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+        peer.sin_family != AF_INET) {
+        text.Empty();
+        return 0;
+    }
+    int port = 0;
+    return GetPeerName(peer, text, port);
+}
+
+int CUSocket::GetLocalAddresses(std::vector<uint32_t>& addresses)
+{
+    addresses.clear();
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return 0;
+    for (ifaddrs* it = list; it; it = it->ifa_next)
+        if (it->ifa_addr && it->ifa_addr->sa_family == AF_INET)
+            addresses.push_back(reinterpret_cast<sockaddr_in*>(it->ifa_addr)->sin_addr.s_addr);
+    freeifaddrs(list);
+    return 1;
+}
+
+int InitWinsock()
+{
+    // A peer that goes away must not end the program through SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    return 1;
+}
+
+void ExitWinsock() {}

@@ -1,0 +1,110 @@
+#include "base/CUString.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+int CUString::Compare(const char* other) const
+{
+    return std::strcmp(m_text.c_str(), other ? other : "");
+}
+
+int CUString::CompareNoCase(const char* other) const
+{
+    return strcasecmp(m_text.c_str(), other ? other : "");
+}
+
+int CUString::Find(const char* sub) const
+{
+    auto pos = m_text.find(sub ? sub : "");
+    return pos == std::string::npos ? -1 : static_cast<int>(pos);
+}
+
+int CUString::Find(char c) const
+{
+    auto pos = m_text.find(c);
+    return pos == std::string::npos ? -1 : static_cast<int>(pos);
+}
+
+CUString CUString::Left(int count) const
+{
+    if (count <= 0)
+        return CUString();
+    return CUString(m_text.substr(0, static_cast<size_t>(count)));
+}
+
+CUString CUString::Right(int count) const
+{
+    if (count <= 0)
+        return CUString();
+    if (count >= GetLength())
+        return *this;
+    return CUString(m_text.substr(m_text.size() - static_cast<size_t>(count)));
+}
+
+int CUString::Format(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (length < 0) {
+        va_end(args);
+        m_text.clear();
+        return 0;
+    }
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, args);
+    va_end(args);
+    text.resize(static_cast<size_t>(length));
+    m_text = std::move(text);
+    return length;
+}
+
+CUString CUString::ParseOneArg(const char* delimiters, int /*flag*/)
+{
+    auto pos = m_text.find_first_of(delimiters ? delimiters : "");
+    if (pos == std::string::npos) {
+        CUString token(std::move(m_text));
+        m_text.clear();
+        return token;
+    }
+    CUString token(m_text.substr(0, pos));
+    m_text.erase(0, pos + 1);
+    return token;
+}
+
+void CUString::Replace(char from, char to)
+{
+    for (char& c : m_text)
+        if (c == from)
+            c = to;
+}
+
+int CUString::ValidateIPAddress(const char* text)
+{
+    if (!text)
+        return 0;
+    const char* p = text;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (*p != '.')
+                return 0;
+            ++p;
+        }
+        int digits = 0;
+        int value = 0;
+        while (*p >= '0' && *p <= '9') {
+            value = value * 10 + (*p - '0');
+            ++p;
+            if (++digits > 3)
+                return 0;
+        }
+        if (digits == 0 || value > 255)
+            return 0;
+    }
+    return *p == '\0' ? 1 : 0;
+}

@@ -1,0 +1,140 @@
+#include "users/CSettings.h"
+
+#include "base/CUFile.h"
+#include "base/ModulePath.h"
+
+CCS g_usersLock;
+
+namespace {
+
+// The file has no escape: a line end inside a value would start a new line, which
+// the reader would take for a setting or a user of its own. Write them as blanks.
+CUString OneLine(const CUString& text)
+{
+    CUString line = text;
+    line.Replace('\r', ' ');
+    line.Replace('\n', ' ');
+    return line;
+}
+
+// The IP opens a user line; an "=" there would turn the line into a key line.
+CUString UserLineIP(const CUString& ip)
+{
+    CUString field = OneLine(ip);
+    field.Replace('=', '_');
+    return field;
+}
+
+} // namespace
+
+CSettings::CSettings()
+{
+    m_path.Format("%s/%s", GetModulePath(0).c_str(), "KIVORA.cfg");
+}
+
+CSettings::~CSettings()
+{
+    Users.DeleteAll();
+}
+
+CUserSocket* CSettings::AddOrUpdateUser(const char* name, const char* ip)
+{
+    if (!AutoName.IsEmpty() && AutoName.Compare(name) == 0) {
+        ExternalIP = ip;
+        return nullptr;
+    }
+    for (CUserSocket* user : Users) {
+        if (user->Name.CompareNoCase(name) == 0 || user->IP.Compare(ip) == 0) {
+            user->Name = name;
+            user->IP = ip;
+            user->Forward = 1;
+            user->ResolveAddress();
+            return user;
+        }
+    }
+    auto* user = new CUserSocket(name, ip);
+    Users.AddHead(user);
+    return user;
+}
+
+void CSettings::ClearForwardFlags()
+{
+    for (CUserSocket* user : Users)
+        user->Forward = 0;
+}
+
+void CSettings::DeleteUsers(CUObList<CUserSocket>* selected)
+{
+    if (selected)
+        Users.Delete(*selected);
+}
+
+void CSettings::Load()
+{
+    CUFile file;
+    if (!file.Open(m_path.c_str(), 1))
+        return;
+    while (!file.IsEOF()) {
+        CUString line;
+        file.ReadString(line, "\n\r", 1);
+        CUString rest = line;
+        CUString field = rest.ParseOneArg("\n\r\t ", 1);
+        if (field.IsEmpty())
+            continue;
+        if (field.Find('=') >= 0) {
+            CUString key = field.ParseOneArg("=", 1);
+            // The value is the rest of the line, so that a name with blanks in it
+            // comes back whole.
+            CUString value = line.Right(line.GetLength() - key.GetLength() - 1);
+            while (!value.IsEmpty() && (value.Right(1) == " " || value.Right(1) == "\t"))
+                value = value.Left(value.GetLength() - 1);
+            if (key == "AutoName")
+                AutoName = value;
+            else if (key == "AutoHost")
+                AutoHost = value;
+            else if (key == "ExternalIP")
+                ExternalIP = value;
+            continue;
+        }
+        int32_t forward = 1;
+        if (field.Find(';') == 0) {
+            field = field.Right(field.GetLength() - 1);
+            forward = 0;
+        }
+        auto* user = new CUserSocket(rest.c_str(), field.c_str());
+        user->Forward = forward;
+        Users.AddTail(user);
+    }
+    file.Close();
+}
+
+int CSettings::Save()
+{
+    // Write a complete new file beside the old one and rename it over it, so that a
+    // full disk or a crash half-way leaves the old file as it was.
+    CUString temp;
+    temp.Format("%s.tmp", m_path.c_str());
+    CUFile file;
+    if (!file.Create(temp.c_str(), 1))
+        return 0;
+    file.Write("AutoName=%s\n", OneLine(AutoName).c_str());
+    file.Write("AutoHost=%s\n", OneLine(AutoHost).c_str());
+    file.Write("ExternalIP=%s\n", OneLine(ExternalIP).c_str());
+    for (CUserSocket* user : Users) {
+        if (user->Forward == 0)
+            file.Write(";");
+        file.Write("%s\t%s\n", UserLineIP(user->IP).c_str(), OneLine(user->Name).c_str());
+    }
+    int flushed = file.Flush();
+    int closed = file.Close();
+    if (!flushed || !closed || !CUFile::Rename(temp.c_str(), m_path.c_str())) {
+        CUFile::Remove(temp.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+void CSettings::OpenUserSockets()
+{
+    // forwarder: to be written
+}

@@ -1,0 +1,34 @@
+#include "TempDir.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+TempDir::TempDir()
+{
+    char pattern[] = "/tmp/kivora-test-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    m_path = made ? made : "/tmp";
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    if (m_path != "/tmp")
+        std::filesystem::remove_all(m_path, ignored);
+}
+
+std::string ReadWholeFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteWholeFile(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
