@@ -3,7 +3,8 @@
 #include <mutex>
 
 // A critical section: mutual exclusion between threads, re-entrant on one thread.
-class CCS {
+class CCS
+{
 public:
     void Lock() { m_mutex.lock(); }
     void Unlock() { m_mutex.unlock(); }
@@ -13,7 +14,8 @@ private:
 };
 
 // Holds a CCS for its own lifetime.
-class CCSLock {
+class CCSLock
+{
 public:
     explicit CCSLock(CCS& cs) : m_cs(cs) { m_cs.Lock(); }
     ~CCSLock() { m_cs.Unlock(); }

@@ -4,7 +4,8 @@
 
 // Where log lines go. Message may be called from any thread; an implementation
 // must never wait for another thread's work to take a line.
-class CLogSink {
+class CLogSink
+{
 public:
     virtual ~CLogSink() = default;
     void Message(const char* format, ...) __attribute__((format(printf, 2, 3)));

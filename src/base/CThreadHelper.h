@@ -9,7 +9,8 @@
 // A worker thread with a state word: 0 before it runs, 1 while it runs, 2 once a
 // stop has been asked for or the thread has ended. The owner asks for the stop and
 // destroys the object; destruction waits for the thread.
-class CThreadHelper : public CUObject {
+class CThreadHelper : public CUObject
+{
 public:
     using ThreadFunction = unsigned (*)(void*);
 

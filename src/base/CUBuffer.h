@@ -15,7 +15,8 @@ class CUObject;
 // not there it gives 0 or an empty string, sets the failed flag and moves the read
 // position to the limit, so that a reading loop ends. A string length is checked
 // against the bytes present before anything is allocated.
-class CUBuffer {
+class CUBuffer
+{
 public:
     const uint8_t* GetData() const { return m_data.data(); }
     size_t GetDataLength() const { return m_data.size(); }

@@ -6,7 +6,8 @@
 
 // A text file read line by line or written printf-style. Every operation gives
 // non-zero for success and 0 for failure; a write failure is remembered until Close.
-class CUFile {
+class CUFile
+{
 public:
     CUFile() = default;
     CUFile(const CUFile&) = delete;

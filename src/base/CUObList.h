@@ -6,7 +6,8 @@
 // An ordered list of object pointers. The list never destroys an element by itself:
 // only DeleteAll and Delete do, so a list built for a selection just refers to records.
 template <class T>
-class CUObList {
+class CUObList
+{
 public:
     CUObList() = default;
     CUObList(const CUObList&) = delete;

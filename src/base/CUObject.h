@@ -3,7 +3,8 @@
 class CUBuffer;
 
 // Root of the objects that stream themselves into and out of a CUBuffer.
-class CUObject {
+class CUObject
+{
 public:
     virtual ~CUObject() = default;
     virtual void Read(CUBuffer&) {}

@@ -42,7 +42,8 @@ void CUSocket::SetErrorFromErrno(const char* what)
     m_error.Format("%s: %s", what, std::strerror(errno));
 }
 
-namespace {
+namespace
+{
 
 // The default route's gateway and interface from the kernel's routing table, the one
 // with the lowest metric. Gives false when there is no default route.

@@ -15,7 +15,8 @@
 // (WriteUDP on a socket nobody opened) and a non-blocking TCP connection (Connect,
 // Accept, Poll). Every operation gives non-zero for success and 0 for failure; the
 // reason of the last failure, as the OS or libpcap tells it, is in GetLastError().
-class CUSocket : public CUObject {
+class CUSocket : public CUObject
+{
 public:
     CUSocket();
     ~CUSocket() override;

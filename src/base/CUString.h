@@ -3,7 +3,8 @@
 #include <string>
 
 // Zero-terminated single-byte text. Comparisons give 0 when equal.
-class CUString {
+class CUString
+{
 public:
     CUString() = default;
     CUString(const char* text) : m_text(text ? text : "") {}

@@ -5,7 +5,8 @@
 
 CCS g_usersLock;
 
-namespace {
+namespace
+{
 
 // The file has no escape: a line end inside a value would start a new line, which
 // the reader would take for a setting or a user of its own. Write them as blanks.

@@ -11,7 +11,8 @@ extern CCS g_usersLock;
 
 // The settings record: this player's name, the AutoConfig host's IP, this machine's
 // external IP and the User List. Kept in KIVORA.cfg beside the executable.
-class CSettings {
+class CSettings
+{
 public:
     CSettings();
     ~CSettings();

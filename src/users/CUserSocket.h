@@ -12,7 +12,8 @@ class CUDPHeader;
 
 // One remote player of the User List, and at the same time the raw socket through
 // which that player's copies of captured broadcasts are sent.
-class CUserSocket : public CUSocket {
+class CUserSocket : public CUSocket
+{
 public:
     CUserSocket(const char* name, const char* ip);
     ~CUserSocket() override;

@@ -10,8 +10,9 @@ TEST(IPAddressText, OnlyFourDecimalsUpTo255)
 {
     for (const char* good : {"0.0.0.0", "10.0.0.1", "255.255.255.255", "192.168.001.020"})
         EXPECT_NE(CUString::ValidateIPAddress(good), 0) << good;
-    for (const char* bad : {"10.0.0.300", "1.2.3", "1.2.3.4 ", " 1.2.3.4", "a.b.c.d", "", "1.2.3.4.5",
-                            "1..2.3", "1.2.3.-4", "1.2.3.4\n", "1234.1.1.1", "0x1.2.3.4"})
+    for (const char* bad :
+         {"10.0.0.300", "1.2.3", "1.2.3.4 ", " 1.2.3.4", "a.b.c.d", "", "1.2.3.4.5", "1..2.3",
+          "1.2.3.-4", "1.2.3.4\n", "1234.1.1.1", "0x1.2.3.4"})
         EXPECT_EQ(CUString::ValidateIPAddress(bad), 0) << '"' << bad << '"';
     EXPECT_EQ(CUString::ValidateIPAddress(nullptr), 0);
 }
@@ -50,7 +51,8 @@ TEST(Buffer, IntsAndStringsAreBigEndianAndSelfDelimiting)
 {
     CUBuffer buffer;
     buffer << int32_t(1) << CUString("Al") << CUString("") << int32_t(-1);
-    const std::vector<uint8_t> expected = {0, 0, 0, 1, 0, 0, 0, 2, 'A', 'l', 0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff};
+    const std::vector<uint8_t> expected = {0,   0, 0, 1, 0, 0,    0,    2,    'A',
+                                           'l', 0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff};
     ASSERT_EQ(buffer.GetDataLength(), expected.size());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), buffer.GetData()));
 

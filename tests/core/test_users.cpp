@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 std::vector<std::string> Names(const CSettings& settings)
 {

@@ -3,7 +3,8 @@
 #include <string>
 
 // A fresh directory under /tmp, removed with everything in it when the object goes.
-class TempDir {
+class TempDir
+{
 public:
     TempDir();
     ~TempDir();
