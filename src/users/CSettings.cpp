@@ -122,7 +122,9 @@ int CSettings::Save()
     file.Write("AutoHost=%s\n", OneLine(AutoHost).c_str());
     file.Write("ExternalIP=%s\n", OneLine(ExternalIP).c_str());
     for (CUserSocket* user : Users) {
-        if (user->Forward == 0)
+        // A line cannot start with an empty IP (the reader would skip it and lose the
+        // user); such a user can receive nothing anyway, so it is kept unchecked.
+        if (user->Forward == 0 || user->IP.IsEmpty())
             file.Write(";");
         file.Write("%s\t%s\n", UserLineIP(user->IP).c_str(), OneLine(user->Name).c_str());
     }
@@ -137,5 +139,13 @@ int CSettings::Save()
 
 void CSettings::OpenUserSockets()
 {
-    // forwarder: to be written
+    for (CUserSocket* user : Users) {
+        if (user->Forward) {
+            // A user we cannot send to is shown unchecked rather than silently skipped.
+            if (!user->OpenRawA())
+                user->Forward = 0;
+        } else {
+            user->Close();
+        }
+    }
 }

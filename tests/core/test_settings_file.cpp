@@ -171,6 +171,17 @@ TEST_F(SettingsFile, RoundTripOfEveryField)
                   {"10.0.0.1", "Al", 1}, {"10.0.0.2", "Bo Bo", 0}, {"10.0.0.3", "Cy", 1}}));
 }
 
+TEST_F(SettingsFile, UserWithoutAnIpIsNotLost)
+{
+    LoadText("; note\n");
+    settings.Users.GetHead()->Forward = 1; // checked again in the list
+    EXPECT_EQ(SavedText(), "AutoName=\nAutoHost=\nExternalIP=\n;\tnote\n");
+    CSettings again;
+    again.SetPath(dir.File("KIVORA.cfg").c_str());
+    again.Load();
+    EXPECT_EQ(Rows(again), (std::vector<UserRow>{{"", "note", 0}}));
+}
+
 TEST_F(SettingsFile, LineEndsInTextNeverAddLines)
 {
     settings.SetAutoName("Ann\r\nExternalIP=6.6.6.6");
