@@ -52,6 +52,9 @@ public:
     // blocks until one such IPv4 packet arrives and puts it, IPv4 header first, into
     // In; it gives 0 when the read failed or was woken by WakeRead.
     int BindRaw(int flag);
+    // Reads packets from a .pcap file instead of a live device, so that recorded
+    // traffic can be replayed; ReadUDP then blocks at the end of the file until woken.
+    int OpenCaptureFile(const char* path);
     int Sniff(int flag);
     int ReadUDP(sockaddr_in& from);
     // Makes a blocked or the next ReadUDP return 0. Safe from any thread while the
@@ -73,6 +76,10 @@ public:
     virtual int Poll();
     // Gives the length of the next complete message at the front of In, or 0.
     virtual int ProcessInput(CUSocket* s);
+    // The longest message body a connection takes; the peer that announces a longer
+    // one is refused: InputRefused() turns non-zero and Poll closes the connection.
+    static constexpr int MaxMessageLength = 64 * 1024;
+    int InputRefused() const;
 
 protected:
     int m_handle = -1;
@@ -85,6 +92,10 @@ protected:
     struct StreamState;
     StreamState* m_stream = nullptr;
     void FreeStream(); // CUSocketStream.cpp
+    // Sends what Out holds, framed, and reads what has arrived into In; gives 0 once
+    // the connection is gone (CUSocketStream.cpp).
+    int TransferStream();
+    friend class CUServerSocket; // moves its connections' streams in its own Poll
 
     void SetErrorFromErrno(const char* what);
 };

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "base/CCS.h"
+#include "base/CThreadHelper.h"
+
+class CAutoConfigOwner;
+class CUSocket;
+
+// One AutoConfig session: the role's socket (a client's CPeerSocket or the host's
+// CAutoConfigServer) and the poll thread that drives it. A session starts once;
+// destroying it stops the thread before the socket goes.
+class CAutoConfig : public CThreadHelper
+{
+public:
+    explicit CAutoConfig(CAutoConfigOwner* dialog) : Dialog(dialog) {}
+    ~CAutoConfig() override;
+
+    // Client start: connects to the host, queues the join and starts polling. Gives
+    // non-zero when connected and the poll thread runs.
+    int ConnectToHost(const char* host);
+    // Host start: listens on the AutoConfig port and starts polling. Gives non-zero
+    // when listening and the poll thread runs.
+    int StartHost();
+    // Host only: writes the user list to every connection; it leaves at the next Poll.
+    void Sync();
+
+    static unsigned PollThread(void* session);
+
+    // Serialises the poll thread's Poll with Sync. Taken before g_usersLock, never after.
+    CCS SocketLock;
+    CAutoConfigOwner* Dialog;   // not owned
+    CUSocket* Socket = nullptr; // owned
+    int IsHost = 0;
+};

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "base/CUSocket.h"
+#include "base/CUString.h"
+
+class CAutoConfigOwner;
+
+// An AutoConfig connection: the client's connection to the host, or one the host has
+// accepted. It is also the form in which one user travels on the wire: its IP, then
+// its name, each as a string.
+class CPeerSocket : public CUSocket
+{
+public:
+    CPeerSocket() = default;
+    explicit CPeerSocket(CAutoConfigOwner* owner) : Owner(owner) {}
+    ~CPeerSocket() override = default;
+
+    // One user record: IP, then Name.
+    void Read(CUBuffer& b) override;
+    void Write(CUBuffer& b) override;
+
+    // The client's input processing: CMD_USER_INFO is the one command it knows.
+    int ProcessInput(CUSocket* s) override;
+    // Applies a received user list to the owner's settings: every user unchecked, then
+    // each listed player added or updated and checked.
+    void OnUserInfo(CUBuffer& in);
+
+    CAutoConfigOwner* Owner = nullptr; // the client's window; null on the host
+    CUString Name;
+    CUString IP;
+};

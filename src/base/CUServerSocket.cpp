@@ -1,0 +1,103 @@
+#include "base/CUServerSocket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace
+{
+
+// Connections accepted by one Poll at most, so that a flood of connects cannot keep
+// the existing connections from being served.
+constexpr int kMaxAcceptsPerPoll = 64;
+
+} // namespace
+
+CUServerSocket::~CUServerSocket()
+{
+    Connections.DeleteAll();
+    Close();
+}
+
+int CUServerSocket::Listen(int port, int backlog)
+{
+    Close();
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        SetErrorFromErrno("socket");
+        return 0;
+    }
+    // A host restarted right after closing must not wait for the old connections'
+    // TIME_WAIT to pass.
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        SetErrorFromErrno("bind");
+        ::close(fd);
+        return 0;
+    }
+    if (::listen(fd, backlog) != 0) {
+        SetErrorFromErrno("listen");
+        ::close(fd);
+        return 0;
+    }
+    m_handle = fd;
+    return 1;
+}
+
+CUSocket* CUServerSocket::AcceptSocket()
+{
+    auto* s = new CUSocket;
+    if (!s->Accept(m_handle)) {
+        delete s;
+        return nullptr;
+    }
+    Connections.AddTail(s);
+    return s;
+}
+
+void CUServerSocket::CloseSocket(CUSocket* s)
+{
+    if (Connections.Remove(s))
+        delete s;
+}
+
+int CUServerSocket::Poll()
+{
+    int listening = 0;
+    if (m_handle >= 0) {
+        pollfd pfd{m_handle, POLLIN, 0};
+        int ready = ::poll(&pfd, 1, 0);
+        listening = ready >= 0 && !(pfd.revents & (POLLERR | POLLNVAL));
+        if (listening && (pfd.revents & POLLIN))
+            for (int i = 0; i < kMaxAcceptsPerPoll && AcceptSocket(); ++i) {
+            }
+    }
+
+    // CloseSocket changes the list (and an override may do more), so walk a copy and
+    // skip any connection that is no longer listed when its turn comes.
+    std::vector<CUSocket*> connections(Connections.begin(), Connections.end());
+    for (CUSocket* s : connections) {
+        if (!Connections.Contains(s))
+            continue;
+        int alive = s->TransferStream();
+        // What arrived before the peer went away is still handled.
+        if (s->In.GetDataLength() >= 4)
+            ProcessInput(s);
+        if (s->InputRefused())
+            alive = 0;
+        if (!alive && Connections.Contains(s)) {
+            s->Close();
+            CloseSocket(s);
+        }
+    }
+    return listening;
+}
