@@ -49,7 +49,7 @@ namespace
 // with the lowest metric. Gives false when there is no default route.
 bool FindDefaultRoute(std::string& iface, uint32_t& gateway)
 {
-    std::ifstream routes("/proc/net/route");
+    std::ifstream routes("/proc/thread-self/net/route");
     std::string line;
     std::getline(routes, line); // column titles
     unsigned bestMetric = ~0u;

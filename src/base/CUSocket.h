@@ -55,6 +55,8 @@ public:
     // Reads packets from a .pcap file instead of a live device, so that recorded
     // traffic can be replayed; ReadUDP then blocks at the end of the file until woken.
     int OpenCaptureFile(const char* path);
+    // Sniff(0) selects the same packets in user space only (every packet is then
+    // copied out of the kernel): for measuring what the kernel filter saves.
     int Sniff(int flag);
     int ReadUDP(sockaddr_in& from);
     // Makes a blocked or the next ReadUDP return 0. Safe from any thread while the

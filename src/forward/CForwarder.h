@@ -4,11 +4,19 @@
 #include "base/CUSocket.h"
 #include "base/CUString.h"
 
+#include <cstdint>
+#include <vector>
+
+class CIPHeader;
 class CSettings;
 
 // The forwarding worker: captures this machine's own UDP broadcasts to
 // 255.255.255.255 and re-sends each one to every checked user of the settings.
-class CForwarder : public CThreadHelper {
+//
+// Use: construct, OpenCapture (on the GUI thread, so a failure can be shown), then
+// StartThread(ForwardThread, 0). Destroying it stops and joins the thread.
+class CForwarder : public CThreadHelper
+{
 public:
     explicit CForwarder(CSettings* settings);
     // Asks the thread to stop, wakes the capture and waits for the thread's end.
@@ -16,16 +24,27 @@ public:
 
     // Sets the capture up on the caller's thread, so that a failure can be shown to
     // the person who pressed Start. Gives 0 and fills `error` when it fails.
-    int OpenCapture(CUString& error);
+    // `kernelFilter` 0 leaves all filtering to user space (for measurements only).
+    int OpenCapture(CUString& error, int kernelFilter = 1);
+    // Replays a recorded .pcap file instead of the live capture.
+    int OpenCaptureFile(const char* path, CUString& error);
 
     // Wakes a capture read that waits for a packet; the loop then sees the state word.
     void Wake();
 
-    // The capture loop, run by StartThread(ForwardThread, 0). Always gives 0.
+    // The capture loop, run by StartThread(ForwardThread, 0). Always gives 0. Ends at
+    // once when no capture was opened.
     static unsigned ForwardThread(void* forwarder);
+
+    // The accept test: a non-empty payload, sent to 255.255.255.255, from one of
+    // `ownAddresses` (this machine's and the external address; network byte order).
+    static int IsAccepted(const CIPHeader& ip, int payloadLength,
+                          const std::vector<uint32_t>& ownAddresses);
 
     CSettings* Settings;
 
 private:
+    void Run();
+
     CUSocket m_capture;
 };

@@ -1,0 +1,143 @@
+#include "base/CIPHeader.h"
+
+#include "base/CUBuffer.h"
+#include "base/CUDPHeader.h"
+
+#include <cstring>
+
+namespace
+{
+
+uint16_t Get16(const uint8_t* p)
+{
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+void Put16(uint8_t* p, uint16_t value)
+{
+    p[0] = static_cast<uint8_t>(value >> 8);
+    p[1] = static_cast<uint8_t>(value);
+}
+
+constexpr int ProtocolUDP = 17;
+
+} // namespace
+
+void CIPHeader::Read(CUBuffer& buffer)
+{
+    m_valid = 0;
+    m_headerLength = 0;
+    const size_t start = static_cast<size_t>(buffer.GetReadPosition());
+    const size_t captured = buffer.Remaining();
+    const uint8_t* p = buffer.GetData() + start;
+
+    bool ok = captured >= MinLength && (p[0] >> 4) == 4;
+    const size_t headerLength = ok ? static_cast<size_t>(p[0] & 0x0f) * 4 : 0;
+    const size_t totalLength = ok ? Get16(p + 2) : 0;
+    ok = ok && headerLength >= MinLength && headerLength <= captured &&
+         totalLength >= headerLength && totalLength <= captured;
+    if (!ok) {
+        // Nothing behind a broken header may be taken for a transport header.
+        if (captured >= MinLength)
+            std::memcpy(m_bytes, p, MinLength);
+        buffer.SetReadLimit(start);
+        buffer.SetReadPosition(start);
+        return;
+    }
+    std::memcpy(m_bytes, buffer.ReadBytes(headerLength), headerLength);
+    m_headerLength = static_cast<int>(headerLength);
+    buffer.SetReadLimit(start + totalLength);
+    m_valid = 1;
+}
+
+void CIPHeader::Write(CUBuffer& buffer)
+{
+    buffer.Append(m_bytes, static_cast<size_t>(m_headerLength));
+}
+
+int CIPHeader::GetProtocol() const
+{
+    return m_bytes[9];
+}
+
+uint32_t CIPHeader::GetSource() const
+{
+    uint32_t address;
+    std::memcpy(&address, m_bytes + 12, sizeof address);
+    return address;
+}
+
+uint32_t CIPHeader::GetDestination() const
+{
+    uint32_t address;
+    std::memcpy(&address, m_bytes + 16, sizeof address);
+    return address;
+}
+
+void CIPHeader::SetDestination(uint32_t address)
+{
+    std::memcpy(m_bytes + 16, &address, sizeof address);
+}
+
+int CIPHeader::IsFragment() const
+{
+    const uint16_t flagsAndOffset = Get16(m_bytes + 6);
+    return (flagsAndOffset & 0x2000) != 0 || (flagsAndOffset & 0x1fff) != 0;
+}
+
+int CIPHeader::GetTotalLength() const
+{
+    return Get16(m_bytes + 2);
+}
+
+uint16_t CIPHeader::GetChecksum() const
+{
+    return Get16(m_bytes + 10);
+}
+
+uint64_t CIPHeader::AddToSum(uint64_t sum, const uint8_t* data, size_t length)
+{
+    size_t i = 0;
+    for (; i + 1 < length; i += 2)
+        sum += Get16(data + i);
+    if (i < length)
+        sum += static_cast<uint64_t>(data[i]) << 8;
+    return sum;
+}
+
+uint16_t CIPHeader::FinishSum(uint64_t sum)
+{
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return static_cast<uint16_t>(~sum & 0xffff);
+}
+
+void CIPHeader::PrepareUDPPacket(CUDPHeader& udp)
+{
+    if (!m_valid)
+        return;
+    const int udpLength = CUDPHeader::HeaderLength + udp.GetPayloadLength();
+    Put16(m_bytes + 2, static_cast<uint16_t>(m_headerLength + udpLength));
+    Put16(m_bytes + 10, 0);
+    Put16(m_bytes + 10, Checksum(m_bytes, static_cast<size_t>(m_headerLength)));
+
+    udp.SetLength(static_cast<uint16_t>(udpLength));
+    // A sender that gave no checksum (0) gets none: computing one would be harmless
+    // but changes the datagram more than re-addressing needs.
+    if (udp.GetChecksum() == 0)
+        return;
+    // Computed afresh, never patched: an outgoing packet captured before the NIC
+    // (transmit offload, veth) carries only a partial checksum in this field.
+    uint8_t pseudo[12];
+    std::memcpy(pseudo, m_bytes + 12, 8); // source and the new destination
+    pseudo[8] = 0;
+    pseudo[9] = ProtocolUDP;
+    Put16(pseudo + 10, static_cast<uint16_t>(udpLength));
+    udp.SetChecksum(0);
+    uint64_t sum = AddToSum(0, pseudo, sizeof pseudo);
+    sum = AddToSum(sum, udp.m_header, CUDPHeader::HeaderLength);
+    sum = AddToSum(sum, udp.GetPayload(), static_cast<size_t>(udp.GetPayloadLength()));
+    const uint16_t checksum = FinishSum(sum);
+    // 0 on the wire means "no checksum"; a computed 0 is sent as its other form.
+    udp.SetChecksum(checksum == 0 ? 0xffff : checksum);
+}

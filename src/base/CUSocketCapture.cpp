@@ -1,0 +1,306 @@
+// The capture side of CUSocket: libpcap on the "any" device (or a .pcap file), with
+// an eventfd beside it so that another thread can end a blocked read.
+
+#include "base/CUSocket.h"
+
+#include <pcap/pcap.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+
+struct CUSocket::CaptureState {
+    pcap_t* pcap = nullptr;
+    int wakeFd = -1;
+    int selectFd = -1; // -1 for a file
+    int linkType = 0;
+    bool offline = false;
+    bool atEnd = false;         // a file has been read to its end
+    bool broadcastOnly = false; // after Sniff: only outgoing UDP to 255.255.255.255
+    std::atomic<bool> woken{false};
+
+    ~CaptureState()
+    {
+        if (pcap)
+            pcap_close(pcap);
+        if (wakeFd >= 0)
+            ::close(wakeFd);
+    }
+
+    void DrainWake()
+    {
+        uint64_t count;
+        while (::read(wakeFd, &count, sizeof count) == sizeof count) {
+        }
+        woken.store(false);
+    }
+
+    // Waits up to `timeout` ms (-1: for ever) for WakeRead. Gives true when woken.
+    bool WaitForWake(int timeout)
+    {
+        pollfd fd{wakeFd, POLLIN, 0};
+        if (::poll(&fd, 1, timeout) > 0 && (fd.revents & POLLIN)) {
+            DrainWake();
+            return true;
+        }
+        return false;
+    }
+};
+
+namespace
+{
+
+constexpr int PacketOutgoing = 4; // sll_pkttype of a frame this machine sent
+constexpr uint16_t EtherTypeIPv4 = 0x0800;
+constexpr int MaxCapture = 65535;
+constexpr char LiveFilter[] = "outbound and udp and dst host 255.255.255.255";
+
+uint16_t Get16(const uint8_t* p)
+{
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+bool IsVlanTag(uint16_t etherType)
+{
+    return etherType == 0x8100 || etherType == 0x88a8 || etherType == 0x9100;
+}
+
+// Finds the IPv4 packet in a captured frame. Gives its offset, or -1 when the frame is
+// not IPv4 or, where the link layer tells the direction, was not sent by this machine.
+long FindIPv4(int linkType, const uint8_t* frame, size_t length, bool outgoingOnly)
+{
+    size_t offset = 0;
+    uint16_t etherType = 0;
+    switch (linkType) {
+    case DLT_LINUX_SLL: // cooked header of the "any" device, 16 bytes
+        if (length < 16 || (outgoingOnly && Get16(frame) != PacketOutgoing))
+            return -1;
+        etherType = Get16(frame + 14);
+        offset = 16;
+        break;
+    case DLT_LINUX_SLL2: // 20 bytes, packet type at byte 10
+        if (length < 20 || (outgoingOnly && frame[10] != PacketOutgoing))
+            return -1;
+        etherType = Get16(frame);
+        offset = 20;
+        break;
+    case DLT_EN10MB: // a named Ethernet device: no direction here, the filter has it
+        if (length < 14)
+            return -1;
+        etherType = Get16(frame + 12);
+        offset = 14;
+        break;
+    case DLT_RAW:
+    case DLT_IPV4:
+        return length >= 1 && (frame[0] >> 4) == 4 ? 0 : -1;
+    default:
+        return -1;
+    }
+    while (IsVlanTag(etherType)) {
+        if (length < offset + 4)
+            return -1;
+        etherType = Get16(frame + offset + 2);
+        offset += 4;
+    }
+    return etherType == EtherTypeIPv4 ? static_cast<long>(offset) : -1;
+}
+
+// The kernel filter's test again, in user space: it also holds for a file, and for
+// anything that reached the ring before the filter was in place.
+bool IsUdpBroadcast(const uint8_t* ip, size_t length)
+{
+    static const uint8_t broadcast[4] = {255, 255, 255, 255};
+    return length >= 20 && (ip[0] >> 4) == 4 && ip[9] == 17 &&
+           std::memcmp(ip + 16, broadcast, 4) == 0;
+}
+
+} // namespace
+
+int CUSocket::BindRaw(int /*flag*/)
+{
+    CloseCapture();
+    auto* state = new CaptureState;
+    state->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (state->wakeFd < 0) {
+        SetErrorFromErrno("eventfd");
+        delete state;
+        return 0;
+    }
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    state->pcap = pcap_create("any", errbuf);
+    if (!state->pcap) {
+        m_error = errbuf;
+        delete state;
+        return 0;
+    }
+    pcap_set_snaplen(state->pcap, MaxCapture);
+    pcap_set_promisc(state->pcap, 0);
+    // Each packet at once: a game's announcement must not wait for a buffer to fill.
+    pcap_set_immediate_mode(state->pcap, 1);
+    int status = pcap_activate(state->pcap);
+    if (status < 0) {
+        const char* detail = pcap_geterr(state->pcap);
+        if (status == PCAP_ERROR && detail && *detail)
+            m_error = detail;
+        else if (detail && *detail)
+            m_error.Format("%s (%s)", pcap_statustostr(status), detail);
+        else
+            m_error = pcap_statustostr(status);
+        delete state;
+        return 0;
+    }
+    // Reads never block inside libpcap; ReadUDP waits in poll, where WakeRead reaches it.
+    if (pcap_setnonblock(state->pcap, 1, errbuf) < 0) {
+        m_error = errbuf;
+        delete state;
+        return 0;
+    }
+    state->selectFd = pcap_get_selectable_fd(state->pcap);
+    if (state->selectFd < 0) {
+        m_error = "The capture device offers no descriptor to wait on";
+        delete state;
+        return 0;
+    }
+    state->linkType = pcap_datalink(state->pcap);
+    m_capture = state;
+    return 1;
+}
+
+int CUSocket::OpenCaptureFile(const char* path)
+{
+    CloseCapture();
+    auto* state = new CaptureState;
+    state->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (state->wakeFd < 0) {
+        SetErrorFromErrno("eventfd");
+        delete state;
+        return 0;
+    }
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    state->pcap = pcap_open_offline(path, errbuf);
+    if (!state->pcap) {
+        m_error = errbuf;
+        delete state;
+        return 0;
+    }
+    state->offline = true;
+    state->linkType = pcap_datalink(state->pcap);
+    m_capture = state;
+    return 1;
+}
+
+int CUSocket::Sniff(int flag)
+{
+    if (!m_capture) {
+        m_error = "The capture is not open";
+        return 0;
+    }
+    // ReadUDP always repeats the test in user space; the kernel filter only spares
+    // copying every other packet out of the kernel.
+    m_capture->broadcastOnly = true;
+    // A file is filtered in user space alone: "outbound" needs a live Linux device,
+    // and a kernel filter would have to know every VLAN layout of a recording.
+    if (m_capture->offline || !flag)
+        return 1;
+    bpf_program program{};
+    if (pcap_compile(m_capture->pcap, &program, LiveFilter, 1, PCAP_NETMASK_UNKNOWN) < 0) {
+        m_error = pcap_geterr(m_capture->pcap);
+        return 0;
+    }
+    int ok = pcap_setfilter(m_capture->pcap, &program) == 0;
+    if (!ok)
+        m_error = pcap_geterr(m_capture->pcap);
+    pcap_freecode(&program);
+    return ok;
+}
+
+int CUSocket::ReadUDP(sockaddr_in& from)
+{
+    CaptureState* state = m_capture;
+    if (!state) {
+        m_error = "The capture is not open";
+        return 0;
+    }
+    for (;;) {
+        if (state->woken.load()) {
+            state->DrainWake();
+            m_error = "Woken";
+            return 0;
+        }
+        if (state->atEnd) {
+            // A replayed file behaves like a quiet network: wait for the stop.
+            state->WaitForWake(-1);
+            m_error = "Woken";
+            return 0;
+        }
+        pcap_pkthdr* header = nullptr;
+        const u_char* frame = nullptr;
+        int result = pcap_next_ex(state->pcap, &header, &frame);
+        if (result == 1) {
+            // A frame cut short by the snap length is no whole datagram.
+            if (header->caplen < header->len)
+                continue;
+            long offset = FindIPv4(state->linkType, frame, header->caplen, state->broadcastOnly);
+            if (offset < 0)
+                continue;
+            const uint8_t* ip = frame + offset;
+            const size_t length = header->caplen - static_cast<size_t>(offset);
+            if (state->broadcastOnly && !IsUdpBroadcast(ip, length))
+                continue;
+            In.Clear();
+            In.Append(ip, length);
+            std::memset(&from, 0, sizeof from);
+            from.sin_family = AF_INET;
+            if (length >= 20) {
+                std::memcpy(&from.sin_addr, ip + 12, 4);
+                const size_t headerLength = static_cast<size_t>(ip[0] & 0x0f) * 4;
+                if (ip[9] == 17 && length >= headerLength + 2 && headerLength >= 20)
+                    std::memcpy(&from.sin_port, ip + headerLength, 2);
+            }
+            return 1;
+        }
+        if (result == PCAP_ERROR_BREAK) {
+            state->atEnd = true;
+            continue;
+        }
+        if (result < 0) {
+            m_error = pcap_geterr(state->pcap);
+            // A broken capture must not spin the caller's retry loop at full speed.
+            state->WaitForWake(50);
+            return 0;
+        }
+        pollfd fds[2] = {{state->wakeFd, POLLIN, 0}, {state->selectFd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+            SetErrorFromErrno("poll");
+            return 0;
+        }
+        if (fds[0].revents & POLLIN) {
+            state->DrainWake();
+            m_error = "Woken";
+            return 0;
+        }
+    }
+}
+
+void CUSocket::WakeRead()
+{
+    CaptureState* state = m_capture;
+    if (!state)
+        return;
+    state->woken.store(true);
+    uint64_t one = 1;
+    if (::write(state->wakeFd, &one, sizeof one) < 0) {
+        // The counter is full, so a wake-up is already pending.
+    }
+}
+
+void CUSocket::CloseCapture()
+{
+    delete m_capture;
+    m_capture = nullptr;
+}

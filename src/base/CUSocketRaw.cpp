@@ -1,0 +1,51 @@
+// The raw send side of CUSocket: datagrams whose IPv4 header the caller wrote.
+
+#include "base/CUSocket.h"
+
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+int CUSocket::OpenRawA()
+{
+    // Called at every Start: a socket an earlier run left open is opened afresh, so a
+    // run never inherits a socket from another setting.
+    Close();
+    // IPPROTO_RAW implies IP_HDRINCL: the kernel sends our header as it stands, only
+    // filling in what the header leaves 0. SO_BROADCAST stays off, so a copy can never
+    // go back out as a broadcast and be captured again.
+    int handle = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+    if (handle < 0) {
+        SetErrorFromErrno("socket");
+        return 0;
+    }
+    m_handle = handle;
+    return 1;
+}
+
+int CUSocket::WriteUDP(sockaddr_in& to)
+{
+    int handle = m_handle;
+    int temporary = -1;
+    if (handle < 0) {
+        temporary = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (temporary < 0) {
+            SetErrorFromErrno("socket");
+            Out.Clear();
+            return 0;
+        }
+        handle = temporary;
+    }
+    // Never block: the forwarder sends under the users' lock, and a send queue that
+    // does not drain (an address nobody answers for) must cost a lost copy, not a stop.
+    const ssize_t sent = ::sendto(handle, Out.GetData(), Out.GetDataLength(), MSG_DONTWAIT,
+                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    const int ok = sent >= 0 && static_cast<size_t>(sent) == Out.GetDataLength();
+    if (!ok)
+        SetErrorFromErrno("sendto");
+    if (temporary >= 0)
+        ::close(temporary);
+    Out.Clear();
+    return ok;
+}

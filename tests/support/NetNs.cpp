@@ -1,0 +1,183 @@
+#include "NetNs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+const char kPrefix[] = "kvt";
+
+std::string Quote(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
+} // namespace
+
+int RunCommand(const std::string& command, std::string* output)
+{
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return -1;
+    std::string text;
+    char chunk[512];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        text.append(chunk, n);
+    int status = ::pclose(pipe);
+    if (output)
+        *output = text;
+    if (status == -1 || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+std::string NetNsUnavailableReason()
+{
+    if (::geteuid() != 0)
+        return "needs root to build network namespaces";
+    std::string output;
+    if (RunCommand("ip netns list", &output) != 0)
+        return "`ip netns` is not available here: " + output;
+    NetNs probe("probe");
+    if (!probe.Ok())
+        return "cannot create a network namespace: " + probe.Error();
+    return "";
+}
+
+void RemoveStaleNetNs()
+{
+    DIR* dir = ::opendir("/run/netns");
+    if (!dir)
+        return;
+    std::vector<std::string> stale;
+    while (dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.rfind(kPrefix, 0) != 0)
+            continue;
+        const size_t underscore = name.find('_');
+        if (underscore == std::string::npos)
+            continue;
+        const long pid = std::strtol(name.substr(sizeof kPrefix - 1).c_str(), nullptr, 10);
+        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            stale.push_back(name);
+    }
+    ::closedir(dir);
+    for (const std::string& name : stale)
+        RunCommand("ip netns del " + Quote(name));
+}
+
+NetNs::NetNs(const std::string& tag) : m_name(kPrefix + std::to_string(::getpid()) + "_" + tag)
+{
+    m_created = Command("ip netns add " + Quote(m_name));
+    m_ok = m_created && Ip("link set lo up");
+}
+
+NetNs::~NetNs()
+{
+    if (m_created)
+        RunCommand("ip netns del " + Quote(m_name));
+}
+
+bool NetNs::Command(const std::string& command)
+{
+    std::string output;
+    if (RunCommand(command, &output) == 0)
+        return true;
+    m_error = command + ": " + output;
+    return false;
+}
+
+bool NetNs::Ip(const std::string& arguments)
+{
+    return Command("ip -n " + Quote(m_name) + " " + arguments);
+}
+
+bool NetNs::Exec(const std::string& command)
+{
+    return Command("ip netns exec " + Quote(m_name) + " sh -c " + Quote(command));
+}
+
+bool NetNs::SetSysctl(const std::string& key, const std::string& value)
+{
+    return Exec("sysctl -qw " + key + "=" + value);
+}
+
+bool NetNs::Run(const std::function<void()>& body) const
+{
+    bool entered = false;
+    std::thread worker([this, &body, &entered] {
+        NetNsScope scope(*this);
+        entered = scope.Ok();
+        if (entered)
+            body();
+    });
+    worker.join();
+    return entered;
+}
+
+NetNsScope::NetNsScope(const NetNs& ns)
+{
+    m_previous = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int target = ::open(("/run/netns/" + ns.Name()).c_str(), O_RDONLY | O_CLOEXEC);
+    m_ok = m_previous >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
+    if (target >= 0)
+        ::close(target);
+}
+
+NetNsScope::~NetNsScope()
+{
+    if (m_previous >= 0) {
+        if (m_ok)
+            ::setns(m_previous, CLONE_NEWNET);
+        ::close(m_previous);
+    }
+}
+
+bool AddVethPair(NetNs& a, const std::string& nameInA, NetNs& b, const std::string& nameInB,
+                 const std::string& macInB)
+{
+    std::string command = "link add " + nameInA + " type veth peer name " + nameInB;
+    if (!macInB.empty())
+        command += " address " + macInB;
+    command += " netns " + b.Name();
+    return a.Ip(command) && a.Ip("link set " + nameInA + " up") &&
+           b.Ip("link set " + nameInB + " up");
+}
+
+long ReadNetSnmp(const std::string& group, const std::string& field)
+{
+    std::ifstream snmp("/proc/thread-self/net/snmp");
+    std::string names, values;
+    const std::string key = group + ":";
+    while (std::getline(snmp, names)) {
+        if (names.rfind(key, 0) != 0 || !std::getline(snmp, values))
+            continue;
+        std::istringstream nameFields(names), valueFields(values);
+        std::string name, value;
+        while (nameFields >> name && valueFields >> value)
+            if (name == field)
+                return std::stol(value);
+        return -1;
+    }
+    return -1;
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+// Takes one capability (e.g. CAP_NET_RAW) out of the calling thread's effective set
+// until destroyed, so a test can see what a user without it would see. Capabilities
+// belong to a thread: other threads keep theirs.
+class ScopedCapabilityDrop
+{
+public:
+    explicit ScopedCapabilityDrop(int capability);
+    ~ScopedCapabilityDrop();
+    ScopedCapabilityDrop(const ScopedCapabilityDrop&) = delete;
+    ScopedCapabilityDrop& operator=(const ScopedCapabilityDrop&) = delete;
+
+    bool Ok() const { return m_ok; }
+
+private:
+    int m_capability;
+    bool m_ok = false;
+};
