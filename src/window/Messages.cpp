@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <vector>
 
-namespace {
+namespace
+{
 
 MessageHandler& CurrentMessageHandler()
 {

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QDialog>
+
+class QLabel;
+
+// The About box: the version and two links, the web page of the releases and the
+// contact e-mail address. A click anywhere on a link's label opens it with the
+// desktop's handler; the box stays open.
+class CAboutDlg : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit CAboutDlg(QWidget* parent = nullptr);
+
+    static constexpr double Version = 1.04;
+    static const char* const WebAddress;
+    static const char* const EmailAddress;
+
+    // The link label that holds `point` (the box's coordinates), or null; the web
+    // link is tested first.
+    QLabel* LinkAt(const QPoint& point) const;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void OnInitDialog();
+
+    QLabel* m_emailLink = nullptr;
+    QLabel* m_webLink = nullptr;
+};

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "base/CUString.h"
+#include "users/CSettings.h"
+
+#include <QDialog>
+#include <QIcon>
+
+#include <memory>
+
+class CForwarder;
+class CSelectListCtrl;
+struct CListDisplayInfo;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+
+// The main window: this player's name, the AutoConfig host's IP, the external IP,
+// the User List and the commands. It owns the settings with every user, and the
+// forwarder while one runs.
+class CMainDlg : public QDialog
+{
+    Q_OBJECT
+public:
+    // `settingsPath` names the settings file; null for KIVORA.cfg beside the program.
+    explicit CMainDlg(QWidget* parent = nullptr, const char* settingsPath = nullptr);
+    ~CMainDlg() override;
+
+    // Start/Stop: starts forwarding to the checked users, or stops it when it runs.
+    void OnStart();
+    // Ends the running forwarder, if any; the button then reads "Start".
+    void StopForwarding();
+    bool IsForwarding() const { return m_forwarder != nullptr; }
+
+    void OnChangeExternalIP();
+    void OnChangeAutoHost();
+    void OnChangeAutoName();
+    void OnAutoConfig();
+    void OnHelpButton();
+    void OnSysCommand(int id);
+
+    void OnUserListDisplayInfo(CListDisplayInfo& info);
+    void OnUserListClick(const QPoint& point);
+    void OnAddUser();
+    void OnEditUser();
+    void OnDeleteUsers();
+
+    CSettings& Settings() { return m_settings; }
+    CSelectListCtrl* UserList() const { return m_userList; }
+    QMenu* SystemMenu() const { return m_systemMenu; }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+    void OnInitDialog();
+    bool OnToolTipText(QObject* control, QEvent* event);
+    // Reads the three texts from the edits / puts them into the edits. Putting them
+    // in raises no change handler: those answer only what the user types.
+    void ReadFromControls();
+    void TransferToControls();
+
+    // Declared in the order of their construction; destroyed in reverse.
+    QPushButton* m_startButton = nullptr;
+    CUString m_externalIP;
+    CUString m_autoHost;
+    CUString m_autoName;
+    QIcon m_icon;
+    CSettings m_settings;
+    std::unique_ptr<CForwarder> m_forwarder;
+    CSelectListCtrl* m_userList = nullptr;
+
+    QLineEdit* m_nameEdit = nullptr;
+    QLineEdit* m_hostEdit = nullptr;
+    QLineEdit* m_externalEdit = nullptr;
+    QMenu* m_systemMenu = nullptr;
+};

@@ -1,0 +1,75 @@
+#include "users/CUserDlg.h"
+
+#include "window/CDialogUnits.h"
+#include "window/ControlId.h"
+#include "window/Messages.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+CUserDlg::CUserDlg(CUString* name, CUString* ip, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      m_name(name), m_ip(ip)
+{
+    setWindowTitle(QStringLiteral("Add User"));
+    CDialogUnits units(font());
+
+    units.Place(new QLabel(QStringLiteral("Name"), this), 7, 10, 20, 8);
+    m_nameEdit = new QLineEdit(this);
+    SetControlId(m_nameEdit, IDC_USER_NAME);
+    units.Place(m_nameEdit, 33, 7, 112, 14);
+    units.Place(new QLabel(QStringLiteral("IP:"), this), 8, 27, 10, 8);
+    m_ipEdit = new QLineEdit(this);
+    SetControlId(m_ipEdit, IDC_USER_IP);
+    units.Place(m_ipEdit, 33, 24, 112, 14);
+
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    SetControlId(ok, 1);
+    units.Place(ok, 154, 7, 50, 14);
+    ok->setDefault(true);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    SetControlId(cancel, 2);
+    units.Place(cancel, 154, 25, 50, 14);
+    connect(ok, &QPushButton::clicked, this, &CUserDlg::OnOK);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    setFixedSize(units.Size(211, 47));
+
+    m_nameEdit->setText(QString::fromLocal8Bit(m_name->c_str()));
+    m_ipEdit->setText(QString::fromLocal8Bit(m_ip->c_str()));
+    m_nameEdit->setFocus();
+}
+
+const char* CUserDlg::CheckInput(const char* name, const char* ip, int* field)
+{
+    if (!name || !*name) {
+        if (field)
+            *field = IDC_USER_NAME;
+        return "Enter a name";
+    }
+    if (!CUString::ValidateIPAddress(ip)) {
+        if (field)
+            *field = IDC_USER_IP;
+        return "Enter a valid IP address";
+    }
+    return nullptr;
+}
+
+void CUserDlg::OnOK()
+{
+    CUString name(m_nameEdit->text().toLocal8Bit().toStdString());
+    CUString ip(m_ipEdit->text().toLocal8Bit().toStdString());
+    int field = 0;
+    if (const char* message = CheckInput(name.c_str(), ip.c_str(), &field)) {
+        Error("%s", message);
+        QLineEdit* edit = field == IDC_USER_NAME ? m_nameEdit : m_ipEdit;
+        edit->setFocus();
+        edit->selectAll();
+        return;
+    }
+    *m_name = name;
+    *m_ip = ip;
+    accept();
+}

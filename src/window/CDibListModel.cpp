@@ -1,0 +1,126 @@
+#include "window/CDibListModel.h"
+
+#include "window/CDibListCtrl.h"
+
+CDibListModel::CDibListModel(CDibListCtrl* view) : QAbstractTableModel(view), m_view(view) {}
+
+int CDibListModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+int CDibListModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_columns.size());
+}
+
+namespace
+{
+Qt::Alignment AlignmentOf(int format)
+{
+    switch (format & 3) {
+    case 1:
+        return Qt::AlignRight | Qt::AlignVCenter;
+    case 2:
+        return Qt::AlignHCenter | Qt::AlignVCenter;
+    default:
+        return Qt::AlignLeft | Qt::AlignVCenter;
+    }
+}
+} // namespace
+
+QVariant CDibListModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.row() >= rowCount() || index.column() >= columnCount())
+        return QVariant();
+    switch (role) {
+    case Qt::DisplayRole: {
+        CListDisplayInfo info;
+        info.Mask = CListDisplayInfo::WantText;
+        info.Row = index.row();
+        info.Column = index.column();
+        m_view->RequestDisplayInfo(info);
+        return QString::fromLocal8Bit(info.Text.c_str());
+    }
+    case Qt::CheckStateRole: {
+        if (!m_checks || index.column() != 0)
+            return QVariant();
+        CListDisplayInfo info;
+        info.Mask = CListDisplayInfo::WantImage;
+        info.Row = index.row();
+        m_view->RequestDisplayInfo(info);
+        return info.Image ? Qt::Checked : Qt::Unchecked;
+    }
+    case Qt::TextAlignmentRole:
+        return QVariant(AlignmentOf(m_formats[static_cast<size_t>(index.column())]));
+    default:
+        return QVariant();
+    }
+}
+
+QVariant CDibListModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || section < 0 || section >= columnCount())
+        return QVariant();
+    if (role == Qt::DisplayRole)
+        return m_columns[section];
+    if (role == Qt::TextAlignmentRole)
+        return QVariant(AlignmentOf(m_formats[static_cast<size_t>(section)]));
+    return QVariant();
+}
+
+Qt::ItemFlags CDibListModel::flags(const QModelIndex& index) const
+{
+    // Not user-checkable: the view toggles the boxes itself, so that the owner hears
+    // of the click after the box has changed.
+    return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
+}
+
+void CDibListModel::AddColumn(const QString& title, int format)
+{
+    int column = columnCount();
+    beginInsertColumns(QModelIndex(), column, column);
+    m_columns.append(title);
+    m_formats.push_back(format);
+    endInsertColumns();
+}
+
+void CDibListModel::SetRows(std::vector<CUObject*> rows)
+{
+    beginResetModel();
+    m_rows = std::move(rows);
+    endResetModel();
+}
+
+void CDibListModel::InsertRow(int row, CUObject* obj)
+{
+    beginInsertRows(QModelIndex(), row, row);
+    m_rows.insert(m_rows.begin() + row, obj);
+    endInsertRows();
+}
+
+void CDibListModel::RemoveRow(int row)
+{
+    beginRemoveRows(QModelIndex(), row, row);
+    m_rows.erase(m_rows.begin() + row);
+    endRemoveRows();
+}
+
+void CDibListModel::RefreshRow(int row)
+{
+    if (columnCount() > 0)
+        emit dataChanged(index(row, 0), index(row, columnCount() - 1));
+}
+
+CUObject* CDibListModel::GetObject(int row) const
+{
+    return row >= 0 && row < rowCount() ? m_rows[static_cast<size_t>(row)] : nullptr;
+}
+
+int CDibListModel::IndexOf(const CUObject* obj) const
+{
+    for (size_t i = 0; i < m_rows.size(); ++i)
+        if (m_rows[i] == obj)
+            return static_cast<int>(i);
+    return -1;
+}
