@@ -64,6 +64,7 @@ void CAboutDlg::OnInitDialog()
         // The label spans its whole rectangle, also beyond the end of its text.
         link->setCursor(Qt::PointingHandCursor);
     }
+    CDialogUnits(font()).FitLabels(this);
 }
 
 QLabel* CAboutDlg::LinkAt(const QPoint& point) const

@@ -136,6 +136,7 @@ void CMainDlg::CreateControls()
     m_startButton->setDefault(true);
 
     setFixedSize(units.Size(229, 212));
+    units.FitLabels(this);
     move(units.X(100), units.Y(100));
 
     connect(help, &QPushButton::clicked, this, &CMainDlg::OnHelpButton);

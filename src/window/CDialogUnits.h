@@ -21,6 +21,11 @@ public:
     // Gives `control` the rectangle (x, y, width, height) in dialog units.
     void Place(QWidget* control, int x, int y, int width, int height) const;
 
+    // Other fonts run wider than the one a layout was drawn for. Grows every label of
+    // `dialog` that would clip its text, moves what follows it on its row to the right
+    // and widens the window to hold it all; call it once the texts are set.
+    void FitLabels(QWidget* dialog) const;
+
     // Scales a pixel width meant for the 8-point dialog font of 96-dpi screens.
     int ScalePixels(int pixels) const { return (pixels * m_baseX + 3) / 6; }
 
