@@ -1,8 +1,7 @@
 #pragma once
 
-// Shared pieces of the AutoConfig tests: an owner without a window that records its
-// log, plain POSIX sockets on loopback to play the other end byte by byte, and
-// builders for the bytes of the wire format.
+// AutoConfig test kit: a windowless owner that records its log, plain loopback sockets
+// to play the other end byte by byte, and builders for wire-format bytes.
 
 #include "autoconfig/CAutoConfigOwner.h"
 #include "base/CLogSink.h"
@@ -23,12 +22,14 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace actest
 {
 
 using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
 
 // Generous bound for anything that has to happen at all.
 constexpr std::chrono::milliseconds kWait{5000};
@@ -47,7 +48,7 @@ inline bool WaitUntil(const std::function<bool()>& done, std::chrono::millisecon
 class CRecordingLog : public CLogSink
 {
 public:
-    std::vector<std::string> Lines() const
+    actest::Lines Lines() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_lines;
@@ -77,7 +78,7 @@ protected:
 
 private:
     mutable std::mutex m_mutex;
-    std::vector<std::string> m_lines;
+    actest::Lines m_lines;
 };
 
 // Stands in for the AutoConfig window.
@@ -100,10 +101,10 @@ public:
     }
 
     // Users as "name ip forward" lines, head first, read under the users lock.
-    std::vector<std::string> Users()
+    actest::Lines Users()
     {
         CCSLock lock(g_usersLock);
-        std::vector<std::string> users;
+        actest::Lines users;
         for (CUserSocket* u : Settings.Users)
             users.push_back(u->Name.Str() + " " + u->IP.Str() + " " + std::to_string(u->Forward));
         return users;
@@ -120,24 +121,23 @@ public:
     std::atomic<int> UpdateButtonCalls{0};
 };
 
-// --- bytes of the wire format ---
+// --- bytes of the wire format (big-endian 32-bit integers, length-prefixed strings) ---
 
 inline void PutInt(Bytes& b, int32_t v)
 {
-    auto u = static_cast<uint32_t>(v);
-    b.insert(b.end(), {static_cast<uint8_t>(u >> 24), static_cast<uint8_t>(u >> 16),
-                       static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u)});
+    for (int shift = 24; shift >= 0; shift -= 8)
+        b.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> shift));
 }
 inline void PutString(Bytes& b, const std::string& s)
 {
     PutInt(b, static_cast<int32_t>(s.size()));
     b.insert(b.end(), s.begin(), s.end());
 }
-inline Bytes Frame(const Bytes& body)
+inline Bytes Ints(std::initializer_list<int32_t> values)
 {
     Bytes b;
-    PutInt(b, static_cast<int32_t>(body.size()));
-    b.insert(b.end(), body.begin(), body.end());
+    for (int32_t v : values)
+        PutInt(b, v);
     return b;
 }
 inline Bytes Concat(std::initializer_list<Bytes> parts)
@@ -147,13 +147,15 @@ inline Bytes Concat(std::initializer_list<Bytes> parts)
         all.insert(all.end(), p.begin(), p.end());
     return all;
 }
+inline Bytes Frame(const Bytes& body)
+{
+    return Concat({Ints({static_cast<int32_t>(body.size())}), body});
+}
 // A CMD_USER_INFO body: the count, then (ip, name) records.
 inline Bytes UserInfo(int32_t count,
                       const std::vector<std::pair<std::string, std::string>>& records)
 {
-    Bytes b;
-    PutInt(b, 1);
-    PutInt(b, count);
+    Bytes b = Ints({1, count});
     for (const auto& [ip, name] : records) {
         PutString(b, ip);
         PutString(b, name);
@@ -162,8 +164,7 @@ inline Bytes UserInfo(int32_t count,
 }
 inline Bytes Join(const std::string& name)
 {
-    Bytes b;
-    PutInt(b, 0);
+    Bytes b = Ints({0});
     PutString(b, name);
     return b;
 }
@@ -174,20 +175,14 @@ class CFd
 {
 public:
     explicit CFd(int fd = -1) : m_fd(fd) {}
-    CFd(CFd&& other) noexcept : m_fd(other.Release()) {}
+    CFd(CFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
     CFd& operator=(CFd&& other) noexcept
     {
-        Reset(other.Release());
+        Reset(std::exchange(other.m_fd, -1));
         return *this;
     }
     ~CFd() { Reset(); }
     int Get() const { return m_fd; }
-    int Release()
-    {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
     void Reset(int fd = -1)
     {
         if (m_fd >= 0)
@@ -199,28 +194,33 @@ private:
     int m_fd;
 };
 
-inline sockaddr_in Loopback(const char* ip, int port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
-}
-
-// A listener on 127.0.0.1; `port` 0 picks a free one, given back in `port`.
-inline CFd ListenLoopback(int& port, bool reuse = true)
+// A TCP socket bound to ip:port (port 0: any free one); closed when that fails.
+inline CFd BoundSocket(const char* ip, int port)
 {
     CFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     int on = 1;
-    if (reuse)
-        ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a = Loopback("127.0.0.1", port);
-    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(fd.Get(), 8) != 0)
-        return CFd();
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        fd.Reset();
+    return fd;
+}
+inline bool ConnectTo(int fd, int port)
+{
+    sockaddr_in to{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+}
+
+// A listener on 127.0.0.1; `port` 0 picks a free one, given back in `port`.
+inline CFd ListenLoopback(int& port)
+{
+    CFd fd = BoundSocket("127.0.0.1", port);
+    sockaddr_in a{};
     socklen_t len = sizeof a;
-    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len);
+    if (::listen(fd.Get(), 8) != 0 ||
+        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return CFd();
     port = ntohs(a.sin_port);
     return fd;
 }
@@ -228,27 +228,29 @@ inline CFd ListenLoopback(int& port, bool reuse = true)
 inline CFd AcceptWithin(int listenFd)
 {
     pollfd p{listenFd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(kWait.count())) <= 0)
-        return CFd();
-    return CFd(::accept(listenFd, nullptr, nullptr));
+    return CFd(::poll(&p, 1, static_cast<int>(kWait.count())) > 0
+                   ? ::accept(listenFd, nullptr, nullptr)
+                   : -1);
 }
 
 // A blocking connection from `fromIp` (any 127.x.y.z address) to 127.0.0.1:port.
 inline CFd ConnectFrom(const char* fromIp, int port)
 {
-    CFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in from = Loopback(fromIp, 0);
-    sockaddr_in to = Loopback("127.0.0.1", port);
-    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-        ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
-        return CFd();
+    CFd fd = BoundSocket(fromIp, 0);
+    if (!ConnectTo(fd.Get(), port))
+        fd.Reset();
     return fd;
+}
+
+inline bool SomeoneListens(int port)
+{
+    CFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return ConnectTo(fd.Get(), port);
 }
 
 inline bool SendAll(int fd, const Bytes& b)
 {
-    size_t done = 0;
-    while (done < b.size()) {
+    for (size_t done = 0; done < b.size();) {
         ssize_t r = ::send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL);
         if (r <= 0)
             return false;
@@ -257,10 +259,10 @@ inline bool SendAll(int fd, const Bytes& b)
     return true;
 }
 
-// Reads exactly n bytes, or fewer when the peer closes or nothing comes in time.
-inline Bytes ReadExactly(int fd, size_t n)
+// Reads into `b` until it holds n bytes or kWait passes; true when the peer closed
+// (end of stream or reset) first.
+inline bool ReadUpTo(int fd, Bytes& b, size_t n)
 {
-    Bytes b;
     auto end = std::chrono::steady_clock::now() + kWait;
     while (b.size() < n && std::chrono::steady_clock::now() < end) {
         pollfd p{fd, POLLIN, 0};
@@ -269,48 +271,29 @@ inline Bytes ReadExactly(int fd, size_t n)
         uint8_t chunk[4096];
         ssize_t r = ::recv(fd, chunk, std::min(sizeof chunk, n - b.size()), 0);
         if (r <= 0)
-            break;
+            return true;
         b.insert(b.end(), chunk, chunk + r);
     }
-    return b;
+    return false;
+}
+inline bool WaitForClose(int fd)
+{
+    Bytes ignored;
+    return ReadUpTo(fd, ignored, SIZE_MAX);
 }
 
 // The body of the next message, or nothing when none arrives whole.
 inline std::optional<Bytes> ReadFrame(int fd)
 {
-    Bytes header = ReadExactly(fd, 4);
-    if (header.size() != 4)
+    Bytes b;
+    ReadUpTo(fd, b, 4);
+    if (b.size() != 4)
         return std::nullopt;
-    uint32_t n = (uint32_t(header[0]) << 24) | (uint32_t(header[1]) << 16) |
-                 (uint32_t(header[2]) << 8) | uint32_t(header[3]);
-    Bytes body = ReadExactly(fd, n);
-    if (body.size() != n)
+    size_t n = 4 + ((size_t(b[0]) << 24) | (size_t(b[1]) << 16) | (size_t(b[2]) << 8) | b[3]);
+    ReadUpTo(fd, b, n);
+    if (b.size() != n)
         return std::nullopt;
-    return body;
-}
-
-// True when the peer has closed the connection (end of stream or reset) in time.
-inline bool WaitForClose(int fd)
-{
-    auto end = std::chrono::steady_clock::now() + kWait;
-    while (std::chrono::steady_clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0)
-            continue;
-        uint8_t chunk[4096];
-        ssize_t r = ::recv(fd, chunk, sizeof chunk, 0);
-        if (r <= 0)
-            return true;
-    }
-    return false;
-}
-
-// Whether anything listens on 127.0.0.1:port right now.
-inline bool SomeoneListens(int port)
-{
-    CFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in to = Loopback("127.0.0.1", port);
-    return ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    return Bytes(b.begin() + 4, b.end());
 }
 
 } // namespace actest

@@ -1,7 +1,5 @@
-// The host's side of AutoConfig against plain sockets playing the clients: what it
-// logs, what it enters in its own User List and the exact bytes each client receives.
-// The host listens on the AutoConfig port, 8087; the clients connect from distinct
-// loopback addresses so that the host sees them as distinct players.
+// The AutoConfig host (port 8087) against plain sockets playing clients from distinct
+// loopback addresses: its log, its User List and the exact bytes each client receives.
 
 #include "AutoConfigTestKit.h"
 
@@ -47,8 +45,20 @@ protected:
     std::unique_ptr<CAutoConfig> session;
 };
 
+// The CMD_USER_INFO body the host sends for these (ip, name) records.
+Bytes Expected(std::initializer_list<const char*> fields)
+{
+    Bytes b = Ints({1, static_cast<int32_t>(fields.size() / 2)});
+    for (const char* s : fields)
+        PutString(b, s);
+    return b;
+}
+
 TEST_F(AutoConfigHost, SyncSendsEveryConnectionOldestFirstThenTheHost)
 {
+    session->Sync(); // no clients: nothing to write
+    EXPECT_EQ(owner.Log.Lines(),
+              (Lines{"Host started; waiting for clients.", "Sent info for 1 users."}));
     CFd a = Client("127.0.0.2");
     ASSERT_TRUE(SendAll(a.Get(), Frame(Join("Al"))));
     ASSERT_TRUE(owner.Log.WaitFor("127.0.0.2 (Al) connected successfully."));
@@ -56,83 +66,49 @@ TEST_F(AutoConfigHost, SyncSendsEveryConnectionOldestFirstThenTheHost)
 
     session->Sync();
     EXPECT_TRUE(owner.Log.Has("Sent info for 3 users."));
-
-    Bytes expected;
-    PutInt(expected, 1);
-    PutInt(expected, 3);
-    for (const char* s : {"127.0.0.2", "Al", "127.0.0.3", "", "1.2.3.4", "Hal"})
-        PutString(expected, s);
     for (int fd : {a.Get(), b.Get()}) {
         auto body = ReadFrame(fd);
         ASSERT_TRUE(body);
-        EXPECT_EQ(*body, expected);
+        EXPECT_EQ(*body, Expected({"127.0.0.2", "Al", "127.0.0.3", "", "1.2.3.4", "Hal"}));
     }
-    // Every connection entered once per client; repeats change nothing.
-    EXPECT_EQ(owner.Users(), (std::vector<std::string>{" 127.0.0.3 1", "Al 127.0.0.2 1"}));
+    EXPECT_EQ(owner.Users(), (Lines{" 127.0.0.3 1", "Al 127.0.0.2 1"}));
+
+    b.Reset();
+    EXPECT_TRUE(owner.Log.WaitFor("127.0.0.3 () disconnected."));
+    EXPECT_TRUE(WaitUntil([&] { return Connections() == 1; }));
 }
 
-TEST_F(AutoConfigHost, SyncWithoutClientsWritesNothing)
-{
-    session->Sync();
-    EXPECT_EQ(owner.Log.Lines(), (std::vector<std::string>{"Host started; waiting for clients.",
-                                                           "Sent info for 1 users."}));
-    EXPECT_TRUE(owner.Users().empty());
-}
-
-TEST_F(AutoConfigHost, ClientWithTheHostsNameSetsTheHostsExternalAddress)
-{
-    CFd a = Client("127.0.0.2");
-    ASSERT_TRUE(SendAll(a.Get(), Frame(Join("Hal"))));
-    ASSERT_TRUE(owner.Log.WaitFor("127.0.0.2 (Hal) connected successfully."));
-    session->Sync();
-    auto body = ReadFrame(a.Get());
-    ASSERT_TRUE(body);
-    EXPECT_TRUE(owner.Users().empty());
-    EXPECT_EQ(owner.ExternalIP(), "127.0.0.2");
-}
-
-TEST_F(AutoConfigHost, SecondJoinReplacesTheName)
+TEST_F(AutoConfigHost, JoinsNameClientsAndTheHostsOwnNameSetsItsAddress)
 {
     CFd a = Client("127.0.0.2");
     ASSERT_TRUE(SendAll(a.Get(), Frame(Concat({Join("Al"), Join("Alfred")}))));
+    CFd b = Client("127.0.0.3");
+    ASSERT_TRUE(SendAll(b.Get(), Frame(Join("Hal"))));
+    ASSERT_TRUE(owner.Log.WaitFor("127.0.0.3 (Hal) connected successfully."));
     ASSERT_TRUE(owner.Log.WaitFor("127.0.0.2 (Alfred) connected successfully."));
     EXPECT_TRUE(owner.Log.Has("127.0.0.2 (Al) connected successfully."));
+    EXPECT_TRUE(owner.Users().empty()); // joins alone never touch the User List
+
+    session->Sync();
+    ASSERT_TRUE(ReadFrame(b.Get()));
+    EXPECT_EQ(owner.Users(), (Lines{"Alfred 127.0.0.2 1"}));
+    EXPECT_EQ(owner.ExternalIP(), "127.0.0.3");
     a.Reset();
     EXPECT_TRUE(owner.Log.WaitFor("127.0.0.2 (Alfred) disconnected."));
-    // Joins alone never touch the User List.
-    EXPECT_TRUE(owner.Users().empty());
 }
 
-TEST_F(AutoConfigHost, ClientLeavingBeforeJoiningIsLoggedWithAnEmptyName)
-{
-    CFd b = Client("127.0.0.3");
-    b.Reset();
-    EXPECT_TRUE(owner.Log.WaitFor("127.0.0.3 () disconnected."));
-    EXPECT_TRUE(WaitUntil([&] { return Connections() == 0; }));
-}
-
-TEST_F(AutoConfigHost, UnknownCommandIsLoggedAndTheConnectionStays)
-{
-    CFd a = Client("127.0.0.2");
-    Bytes body = UserInfo(0, {});
-    ASSERT_TRUE(SendAll(a.Get(), Frame(body)));
-    ASSERT_TRUE(owner.Log.WaitFor("WARNING: Unknown Command (1) received: 8 bytes."));
-    ASSERT_TRUE(SendAll(a.Get(), Frame(Join("Al"))));
-    EXPECT_TRUE(owner.Log.WaitFor("127.0.0.2 (Al) connected successfully."));
-    EXPECT_EQ(Connections(), 1);
-}
-
-TEST_F(AutoConfigHost, TruncatedJoinKeepsTheOldName)
+TEST_F(AutoConfigHost, UnknownCommandOrTruncatedJoinKeepsConnectionAndName)
 {
     CFd a = Client("127.0.0.2");
     ASSERT_TRUE(SendAll(a.Get(), Frame(Join("Al"))));
     ASSERT_TRUE(owner.Log.WaitFor("127.0.0.2 (Al) connected successfully."));
-    Bytes bad;
-    PutInt(bad, CMD_JOIN);
-    PutInt(bad, 0x7fffffff); // a name longer than anything that follows
-    bad.push_back('x');
+    ASSERT_TRUE(SendAll(a.Get(), Frame(UserInfo(0, {}))));
+    ASSERT_TRUE(owner.Log.WaitFor("WARNING: Unknown Command (1) received: 8 bytes."));
+    // A name longer than anything that follows.
+    Bytes bad = Concat({Ints({CMD_JOIN, 0x7fffffff}), {'x'}});
     ASSERT_TRUE(SendAll(a.Get(), Frame(bad)));
     ASSERT_TRUE(owner.Log.WaitFor("WARNING: Malformed message received: 9 bytes."));
+    EXPECT_EQ(Connections(), 1);
     a.Reset();
     EXPECT_TRUE(owner.Log.WaitFor("127.0.0.2 (Al) disconnected."));
 }
@@ -145,9 +121,7 @@ TEST_F(AutoConfigHost, OversizedMessageDropsOnlyThatClient)
     ASSERT_TRUE(SendAll(b.Get(), Frame(Join("Bo"))));
     ASSERT_TRUE(owner.Log.WaitFor("127.0.0.3 (Bo) connected successfully."));
 
-    Bytes header;
-    PutInt(header, CUSocket::MaxMessageLength + 1);
-    ASSERT_TRUE(SendAll(b.Get(), header));
+    ASSERT_TRUE(SendAll(b.Get(), Ints({CUSocket::MaxMessageLength + 1})));
     EXPECT_TRUE(owner.Log.WaitFor("127.0.0.3 (Bo) disconnected."));
     EXPECT_TRUE(
         owner.Log.Has("WARNING: Message longer than 65536 bytes received; connection closed."));
@@ -156,12 +130,7 @@ TEST_F(AutoConfigHost, OversizedMessageDropsOnlyThatClient)
     session->Sync();
     auto body = ReadFrame(a.Get());
     ASSERT_TRUE(body);
-    Bytes expected;
-    PutInt(expected, 1);
-    PutInt(expected, 2);
-    for (const char* s : {"127.0.0.2", "Al", "1.2.3.4", "Hal"})
-        PutString(expected, s);
-    EXPECT_EQ(*body, expected);
+    EXPECT_EQ(*body, Expected({"127.0.0.2", "Al", "1.2.3.4", "Hal"}));
 }
 
 TEST_F(AutoConfigHost, DestroyingTheHostClosesEveryConnection)

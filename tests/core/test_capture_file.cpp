@@ -1,7 +1,6 @@
-// The capture path replayed from recorded .pcap files: whatever the link layer, only
-// whole IPv4/UDP datagrams this machine sent to 255.255.255.255 come out of ReadUDP,
-// byte for byte from their IPv4 header on, and a replay that has run dry waits for
-// the wake-up like a quiet network.
+// Recorded .pcap files replayed through the capture path: whatever the link layer, only whole
+// IPv4/UDP datagrams this machine sent to 255.255.255.255 come out of ReadUDP, byte for byte
+// from the IPv4 header on, and a replay that has run dry waits for the wake-up.
 
 #include "TempDir.h"
 #include "base/CUSocket.h"
@@ -26,70 +25,63 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint8_t kOutgoing = 4;  // sll_pkttype values
 constexpr uint8_t kBroadcast = 1; // a broadcast another machine sent to us
 
-Bytes IPv4(const char* source, const char* destination, int protocol, const std::string& payload)
+void Put16(Bytes& bytes, size_t at, size_t value)
+{
+    bytes[at] = static_cast<uint8_t>(value >> 8);
+    bytes[at + 1] = static_cast<uint8_t>(value);
+}
+
+Bytes Framed(Bytes header, const Bytes& packet)
+{
+    header.insert(header.end(), packet.begin(), packet.end());
+    return header;
+}
+
+// Port 5000 to 28000; protocol 6 makes the same bytes a TCP packet.
+Bytes Udp(const char* source, const char* destination, const std::string& payload,
+          uint8_t protocol = 17)
 {
     Bytes packet(28, 0);
     packet[0] = 0x45;
-    const size_t total = 28 + payload.size();
-    packet[2] = static_cast<uint8_t>(total >> 8);
-    packet[3] = static_cast<uint8_t>(total);
+    Put16(packet, 2, 28 + payload.size());
     packet[8] = 64;
-    packet[9] = static_cast<uint8_t>(protocol);
+    packet[9] = protocol;
     inet_pton(AF_INET, source, &packet[12]);
     inet_pton(AF_INET, destination, &packet[16]);
-    packet[20] = 0x13; // source port 5000
-    packet[21] = 0x88;
-    packet[22] = 0x6d; // destination port 28000
-    packet[23] = 0x60;
-    packet[24] = static_cast<uint8_t>((8 + payload.size()) >> 8);
-    packet[25] = static_cast<uint8_t>(8 + payload.size());
-    packet.insert(packet.end(), payload.begin(), payload.end());
-    return packet;
+    Put16(packet, 20, 5000);
+    Put16(packet, 22, 28000);
+    Put16(packet, 24, 8 + payload.size());
+    return Framed(packet, Bytes(payload.begin(), payload.end()));
 }
 
-Bytes Udp(const char* source, const char* destination, const std::string& payload)
+Bytes Sll2(uint8_t type, uint16_t etherType, const Bytes& packet)
 {
-    return IPv4(source, destination, 17, payload);
+    Bytes header(20, 0);
+    Put16(header, 0, etherType);
+    header[7] = 2; // interface index
+    header[9] = 1; // ARPHRD_ETHER
+    header[10] = type;
+    header[11] = 6;
+    return Framed(header, packet);
 }
 
-Bytes Sll2(uint8_t packetType, uint16_t etherType, const Bytes& packet)
+Bytes Sll(uint8_t type, uint16_t etherType, const Bytes& packet)
 {
-    Bytes frame(20, 0);
-    frame[0] = static_cast<uint8_t>(etherType >> 8);
-    frame[1] = static_cast<uint8_t>(etherType);
-    frame[7] = 2; // interface index
-    frame[9] = 1; // ARPHRD_ETHER
-    frame[10] = packetType;
-    frame[11] = 6;
-    frame.insert(frame.end(), packet.begin(), packet.end());
-    return frame;
-}
-
-Bytes Sll(uint8_t packetType, uint16_t etherType, const Bytes& packet)
-{
-    Bytes frame(16, 0);
-    frame[1] = packetType;
-    frame[3] = 1;
-    frame[5] = 6;
-    frame[14] = static_cast<uint8_t>(etherType >> 8);
-    frame[15] = static_cast<uint8_t>(etherType);
-    frame.insert(frame.end(), packet.begin(), packet.end());
-    return frame;
+    Bytes header(16, 0);
+    header[1] = type;
+    header[3] = 1;
+    header[5] = 6;
+    Put16(header, 14, etherType);
+    return Framed(header, packet);
 }
 
 Bytes Ethernet(const std::vector<uint16_t>& tags, const Bytes& packet)
 {
-    Bytes frame(12, 0xff);
-    for (uint16_t tpid : tags) {
-        frame.push_back(static_cast<uint8_t>(tpid >> 8));
-        frame.push_back(static_cast<uint8_t>(tpid));
-        frame.push_back(0x00); // priority and VLAN id 7
-        frame.push_back(0x07);
-    }
-    frame.push_back(0x08);
-    frame.push_back(0x00);
-    frame.insert(frame.end(), packet.begin(), packet.end());
-    return frame;
+    Bytes header(12, 0xff);
+    for (uint16_t tpid : tags)
+        header.insert(header.end(), {uint8_t(tpid >> 8), uint8_t(tpid), 0x00, 0x07}); // VLAN 7
+    header.insert(header.end(), {0x08, 0x00});
+    return Framed(header, packet);
 }
 
 struct Frame {
@@ -114,9 +106,8 @@ void WriteCapture(const std::string& path, int linkType, const std::vector<Frame
     pcap_close(dead);
 }
 
-// Reads packets until one carries `lastPayload`'s packet. A reader that blocks
-// because a packet was wrongly dropped is woken after a generous bound, so the test
-// fails instead of hanging.
+// Reads packets up to `last`; a reader blocked on a wrongly dropped packet is woken after a
+// generous bound, so the test fails instead of hanging.
 std::vector<Bytes> ReadUntil(CUSocket& capture, const Bytes& last)
 {
     auto reader = std::async(std::launch::async, [&capture, &last] {
@@ -138,85 +129,63 @@ std::vector<Bytes> ReadUntil(CUSocket& capture, const Bytes& last)
     return reader.get();
 }
 
-const Bytes kOwnBroadcast = Udp("10.1.1.1", "255.255.255.255", "announce");
-const Bytes kLast = Udp("10.1.1.1", "255.255.255.255", "last");
-
 } // namespace
 
-TEST(CaptureFile, CookedV2KeepsOnlyOutgoingUdpBroadcasts)
+TEST(CaptureFile, EveryLinkTypeGivesOnlyOwnWholeUdpBroadcasts)
 {
+    auto own = [](const char* payload) { return Udp("10.1.1.1", "255.255.255.255", payload); };
+    const Bytes announce = own("announce"), last = own("last"), truncated = own("cut short");
+    const Bytes theirs = Udp("10.1.1.2", "255.255.255.255", "theirs");
+    struct Case {
+        int linkType;
+        std::vector<Frame> frames;
+        std::vector<Bytes> expected;
+    };
+    const Case cases[] = {
+        {DLT_LINUX_SLL2,
+         {{Sll2(kOutgoing, 0x0800, announce)},
+          {Sll2(kBroadcast, 0x0800, theirs)},
+          {Sll2(kOutgoing, 0x0800, Udp("10.1.1.1", "10.1.1.2", "unicast"))},
+          {Sll2(kOutgoing, 0x0800, Udp("10.1.1.1", "10.1.1.255", "subnet"))},
+          {Sll2(kOutgoing, 0x0800, Udp("10.1.1.1", "255.255.255.255", "tcp", 6))},
+          {Sll2(kOutgoing, 0x0806, Bytes(28, 0))},
+          {Sll2(kOutgoing, 0x86dd, Bytes(60, 0x60))},
+          {Sll2(kOutgoing, 0x0800, Bytes(truncated.begin(), truncated.end() - 4)),
+           20 + truncated.size()},
+          {Sll2(kOutgoing, 0x0800, last)}},
+         {announce, last}},
+        {DLT_LINUX_SLL,
+         {{Sll(kBroadcast, 0x0800, theirs)},
+          {Sll(kOutgoing, 0x0800, announce)},
+          {Sll(kOutgoing, 0x0800, last)}},
+         {announce, last}},
+        {DLT_EN10MB,
+         {{Ethernet({}, announce)},
+          {Ethernet({0x8100}, own("tagged"))},
+          {Ethernet({0x88a8, 0x8100}, own("q-in-q"))},
+          {Ethernet({}, Udp("10.1.1.1", "10.1.1.2", "unicast"))},
+          {Ethernet({}, last)}},
+         {announce, own("tagged"), own("q-in-q"), last}},
+    };
     TempDir dir;
-    const std::string path = dir.File("sll2.pcap");
-    const Bytes truncated = Udp("10.1.1.1", "255.255.255.255", "cut short");
-    WriteCapture(path, DLT_LINUX_SLL2,
-                 {{Sll2(kOutgoing, 0x0800, kOwnBroadcast)},
-                  {Sll2(kBroadcast, 0x0800, Udp("10.1.1.2", "255.255.255.255", "theirs"))},
-                  {Sll2(kOutgoing, 0x0800, Udp("10.1.1.1", "10.1.1.2", "unicast"))},
-                  {Sll2(kOutgoing, 0x0800, Udp("10.1.1.1", "10.1.1.255", "subnet"))},
-                  {Sll2(kOutgoing, 0x0800, IPv4("10.1.1.1", "255.255.255.255", 6, "tcp"))},
-                  {Sll2(kOutgoing, 0x0806, Bytes(28, 0))},
-                  {Sll2(kOutgoing, 0x86dd, Bytes(60, 0x60))},
-                  {Sll2(kOutgoing, 0x0800, Bytes(truncated.begin(), truncated.end() - 4)),
-                   20 + truncated.size()},
-                  {Sll2(kOutgoing, 0x0800, kLast)}});
-    CUSocket capture;
-    ASSERT_TRUE(capture.OpenCaptureFile(path.c_str())) << capture.GetLastError().c_str();
-    ASSERT_TRUE(capture.Sniff(1));
-    EXPECT_EQ(ReadUntil(capture, kLast), (std::vector<Bytes>{kOwnBroadcast, kLast}));
-}
+    for (const Case& c : cases) {
+        const std::string path = dir.File(std::to_string(c.linkType) + ".pcap");
+        WriteCapture(path, c.linkType, c.frames);
+        CUSocket capture;
+        ASSERT_TRUE(capture.OpenCaptureFile(path.c_str())) << capture.GetLastError().c_str();
+        ASSERT_TRUE(capture.Sniff(1));
+        EXPECT_EQ(ReadUntil(capture, last), c.expected) << "link type " << c.linkType;
 
-TEST(CaptureFile, CookedV1KeepsOnlyOutgoingUdpBroadcasts)
-{
-    TempDir dir;
-    const std::string path = dir.File("sll.pcap");
-    WriteCapture(path, DLT_LINUX_SLL,
-                 {{Sll(kBroadcast, 0x0800, Udp("10.1.1.2", "255.255.255.255", "theirs"))},
-                  {Sll(kOutgoing, 0x0800, kOwnBroadcast)},
-                  {Sll(kOutgoing, 0x0800, kLast)}});
-    CUSocket capture;
-    ASSERT_TRUE(capture.OpenCaptureFile(path.c_str())) << capture.GetLastError().c_str();
-    ASSERT_TRUE(capture.Sniff(1));
-    EXPECT_EQ(ReadUntil(capture, kLast), (std::vector<Bytes>{kOwnBroadcast, kLast}));
-}
-
-TEST(CaptureFile, EthernetWithVlanTagsGivesTheIPv4Packet)
-{
-    TempDir dir;
-    const std::string path = dir.File("ether.pcap");
-    const Bytes tagged = Udp("10.1.1.1", "255.255.255.255", "tagged");
-    const Bytes doubleTagged = Udp("10.1.1.1", "255.255.255.255", "q-in-q");
-    WriteCapture(path, DLT_EN10MB,
-                 {{Ethernet({}, kOwnBroadcast)},
-                  {Ethernet({0x8100}, tagged)},
-                  {Ethernet({0x88a8, 0x8100}, doubleTagged)},
-                  {Ethernet({}, Udp("10.1.1.1", "10.1.1.2", "unicast"))},
-                  {Ethernet({}, kLast)}});
-    CUSocket capture;
-    ASSERT_TRUE(capture.OpenCaptureFile(path.c_str())) << capture.GetLastError().c_str();
-    ASSERT_TRUE(capture.Sniff(1));
-    EXPECT_EQ(ReadUntil(capture, kLast),
-              (std::vector<Bytes>{kOwnBroadcast, tagged, doubleTagged, kLast}));
-}
-
-TEST(CaptureFile, ReplayRunDryWaitsForTheWakeUp)
-{
-    TempDir dir;
-    const std::string path = dir.File("one.pcap");
-    WriteCapture(path, DLT_LINUX_SLL2, {{Sll2(kOutgoing, 0x0800, kLast)}});
-    CUSocket capture;
-    ASSERT_TRUE(capture.OpenCaptureFile(path.c_str()));
-    ASSERT_TRUE(capture.Sniff(1));
-    ASSERT_EQ(ReadUntil(capture, kLast).size(), 1u);
-
-    auto reader = std::async(std::launch::async, [&capture] {
-        sockaddr_in from{};
-        return capture.ReadUDP(from);
-    });
-    // Still waiting: a dry replay must not turn the forwarder's loop into a spin.
-    EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
-    capture.WakeRead();
-    ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(reader.get(), 0);
+        // Run dry, the replay waits like a quiet network instead of spinning the loop.
+        auto reader = std::async(std::launch::async, [&capture] {
+            sockaddr_in from{};
+            return capture.ReadUDP(from);
+        });
+        EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+        capture.WakeRead();
+        ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_EQ(reader.get(), 0);
+    }
 }
 
 TEST(CaptureFile, MissingFileReportsLibpcapsReason)

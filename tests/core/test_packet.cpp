@@ -1,7 +1,5 @@
-// Re-addressing of captured IPv4/UDP datagrams, on fixed byte arrays: what goes on the
-// wire must be the captured datagram with only the destination and what follows from
-// it (lengths, checksums) changed, and anything that is not a whole datagram must be
-// recognised as such.
+// Re-addressing of captured IPv4/UDP datagrams on fixed bytes: only the destination and what
+// follows from it (lengths, checksums) may change, and anything not whole is refused.
 
 #include "base/CIPHeader.h"
 #include "base/CTCPHeader.h"
@@ -14,6 +12,7 @@
 #include <arpa/inet.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace
@@ -21,49 +20,26 @@ namespace
 
 using Bytes = std::vector<uint8_t>;
 
-// A game's announcement as captured on its way out with transmit offload: the UDP
-// checksum field holds only the pseudo-header sum. 192.168.1.20:47624 ->
-// 255.255.255.255:27015.
-const Bytes kCapturedPartial = {0x45, 0x00, 0x00, 0x35, 0x1c, 0x46, 0x40, 0x00, 0x40, 0x11, 0x5c,
-                                0xb6, 0xc0, 0xa8, 0x01, 0x14, 0xff, 0xff, 0xff, 0xff, 0xba, 0x08,
-                                0x69, 0x87, 0x00, 0x21, 0xc1, 0xee, 0xff, 0xff, 0xff, 0xff, 0x54,
-                                0x53, 0x6f, 0x75, 0x72, 0x63, 0x65, 0x20, 0x45, 0x6e, 0x67, 0x69,
-                                0x6e, 0x65, 0x20, 0x51, 0x75, 0x65, 0x72, 0x79, 0x00};
-// The same datagram as it must leave for 10.0.0.5.
-const Bytes kExpectedPartial = {0x45, 0x00, 0x00, 0x35, 0x1c, 0x46, 0x40, 0x00, 0x40, 0x11, 0x52,
-                                0xb1, 0xc0, 0xa8, 0x01, 0x14, 0x0a, 0x00, 0x00, 0x05, 0xba, 0x08,
-                                0x69, 0x87, 0x00, 0x21, 0x51, 0xa1, 0xff, 0xff, 0xff, 0xff, 0x54,
-                                0x53, 0x6f, 0x75, 0x72, 0x63, 0x65, 0x20, 0x45, 0x6e, 0x67, 0x69,
-                                0x6e, 0x65, 0x20, 0x51, 0x75, 0x65, 0x72, 0x79, 0x00};
+Bytes Hex(const char* text)
+{
+    Bytes bytes;
+    for (const char* p = text; p[0] && p[1]; p += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(std::string(p, 2), nullptr, 16)));
+    return bytes;
+}
 
-// A sender that gave no UDP checksum (0), and its copy for 10.0.0.6.
-const Bytes kCapturedNoChecksum = {0x45, 0x00, 0x00, 0x21, 0x1c, 0x46, 0x40, 0x00, 0x40,
-                                   0x11, 0x5c, 0xca, 0xc0, 0xa8, 0x01, 0x14, 0xff, 0xff,
-                                   0xff, 0xff, 0x13, 0x88, 0x13, 0x89, 0x00, 0x0d, 0x00,
-                                   0x00, 0x68, 0x65, 0x6c, 0x6c, 0x6f};
-const Bytes kExpectedNoChecksum = {0x45, 0x00, 0x00, 0x21, 0x1c, 0x46, 0x40, 0x00, 0x40,
-                                   0x11, 0x52, 0xc4, 0xc0, 0xa8, 0x01, 0x14, 0x0a, 0x00,
-                                   0x00, 0x06, 0x13, 0x88, 0x13, 0x89, 0x00, 0x0d, 0x00,
-                                   0x00, 0x68, 0x65, 0x6c, 0x6c, 0x6f};
+Bytes With(Bytes bytes, std::initializer_list<std::pair<size_t, uint8_t>> changes)
+{
+    for (const auto& [at, value] : changes)
+        bytes[at] = value;
+    return bytes;
+}
 
-// A payload chosen so that the checksum for 10.0.0.7 computes to 0, which must go out
-// as 0xffff.
-const Bytes kCapturedComputesZero = {
-    0x45, 0x00, 0x00, 0x20, 0x1c, 0x46, 0x40, 0x00, 0x40, 0x11, 0x12, 0x84, 0x0a, 0x01, 0x02, 0x03,
-    0xff, 0xff, 0xff, 0xff, 0x04, 0xd2, 0x10, 0xe1, 0x00, 0x0c, 0x0c, 0x21, 0x5a, 0x5a, 0x79, 0xbe};
-const Bytes kExpectedComputesZero = {
-    0x45, 0x00, 0x00, 0x20, 0x1c, 0x46, 0x40, 0x00, 0x40, 0x11, 0x08, 0x7d, 0x0a, 0x01, 0x02, 0x03,
-    0x0a, 0x00, 0x00, 0x07, 0x04, 0xd2, 0x10, 0xe1, 0x00, 0x0c, 0xff, 0xff, 0x5a, 0x5a, 0x79, 0xbe};
-
-// IHL 6 with a router-alert option, and its copy for 10.0.0.8.
-const Bytes kCapturedWithOption = {0x46, 0x00, 0x00, 0x24, 0x1c, 0x46, 0x40, 0x00, 0x40,
-                                   0x11, 0xdd, 0x65, 0xac, 0x10, 0x00, 0x09, 0xff, 0xff,
-                                   0xff, 0xff, 0x94, 0x04, 0x00, 0x00, 0x00, 0x09, 0x00,
-                                   0x09, 0x00, 0x0c, 0xac, 0x36, 0x6f, 0x70, 0x74, 0x21};
-const Bytes kExpectedWithOption = {0x46, 0x00, 0x00, 0x24, 0x1c, 0x46, 0x40, 0x00, 0x40,
-                                   0x11, 0xd3, 0x5d, 0xac, 0x10, 0x00, 0x09, 0x0a, 0x00,
-                                   0x00, 0x08, 0x94, 0x04, 0x00, 0x00, 0x00, 0x09, 0x00,
-                                   0x09, 0x00, 0x0c, 0x66, 0x11, 0x6f, 0x70, 0x74, 0x21};
+Bytes Cut(Bytes bytes, size_t length)
+{
+    bytes.resize(length);
+    return bytes;
+}
 
 uint32_t Address(const char* dotted)
 {
@@ -72,152 +48,112 @@ uint32_t Address(const char* dotted)
     return address.s_addr;
 }
 
-struct Parsed {
+// A game's announcement captured with transmit offload (the UDP checksum holds only the
+// pseudo-header sum), 192.168.1.20:47624 -> 255.255.255.255:27015; its copy for 10.0.0.5.
+const Bytes kCapturedPartial = Hex("450000351c46400040115cb6c0a80114ffffffff"
+                                   "ba0869870021c1ee"
+                                   "ffffffff54536f7572636520456e67696e6520517565727900");
+const Bytes kExpectedPartial = Hex("450000351c464000401152b1c0a801140a000005"
+                                   "ba086987002151a1"
+                                   "ffffffff54536f7572636520456e67696e6520517565727900");
+
+// The header objects are reused for every packet and every user, as the forwarder does.
+struct Packet {
     CIPHeader ip;
     CUDPHeader udp;
+
+    Packet& Parse(const Bytes& bytes)
+    {
+        CUBuffer in;
+        in.Append(bytes.data(), bytes.size());
+        in >> ip;
+        in >> udp;
+        return *this;
+    }
+    // Re-addresses to each destination in turn and streams the last copy out.
+    Bytes Readdress(std::initializer_list<const char*> destinations)
+    {
+        for (const char* destination : destinations) {
+            ip.SetDestination(Address(destination));
+            ip.PrepareUDPPacket(udp);
+        }
+        CUBuffer out;
+        out << ip;
+        out << udp;
+        return Bytes(out.GetData(), out.GetData() + out.GetDataLength());
+    }
 };
-
-void Parse(const Bytes& bytes, Parsed& packet)
-{
-    CUBuffer in;
-    in.Append(bytes.data(), bytes.size());
-    in >> packet.ip;
-    in >> packet.udp;
-}
-
-// Streams the packet out the way a user's copy is built.
-Bytes Readdress(const Bytes& captured, const char* destination)
-{
-    Parsed packet;
-    Parse(captured, packet);
-    EXPECT_TRUE(packet.ip.IsValid());
-    EXPECT_TRUE(packet.udp.IsValid());
-    packet.ip.SetDestination(Address(destination));
-    packet.ip.PrepareUDPPacket(packet.udp);
-    CUBuffer out;
-    out << packet.ip;
-    out << packet.udp;
-    return Bytes(out.GetData(), out.GetData() + out.GetDataLength());
-}
 
 } // namespace
 
 TEST(Checksum, MatchesKnownVectors)
 {
-    // RFC 1071's worked example: the sum is 0xddf2.
-    const Bytes rfc1071 = {0x00, 0x01, 0xf2, 0x03, 0xf4, 0xf5, 0xf6, 0xf7};
-    EXPECT_EQ(CIPHeader::Checksum(rfc1071.data(), rfc1071.size()), 0x220d);
-
-    // A textbook IPv4 header with its checksum field zeroed gives 0xb861; with the
-    // checksum in place the whole header sums to 0.
-    Bytes header = {0x45, 0x00, 0x00, 0x73, 0x00, 0x00, 0x40, 0x00, 0x40, 0x11,
-                    0x00, 0x00, 0xc0, 0xa8, 0x00, 0x01, 0xc0, 0xa8, 0x00, 0xc7};
-    EXPECT_EQ(CIPHeader::Checksum(header.data(), header.size()), 0xb861);
-    header[10] = 0xb8;
-    header[11] = 0x61;
-    EXPECT_EQ(CIPHeader::Checksum(header.data(), header.size()), 0);
-
-    // An odd last byte counts as the high byte of a word padded with zero.
-    const Bytes odd = {0x01, 0x02, 0x03};
-    EXPECT_EQ(CIPHeader::Checksum(odd.data(), odd.size()), 0xfbfd);
+    auto sum = [](const Bytes& bytes) { return CIPHeader::Checksum(bytes.data(), bytes.size()); };
+    EXPECT_EQ(sum(Hex("0001f203f4f5f6f7")), 0x220d); // RFC 1071's example: the sum is 0xddf2
+    // A textbook IPv4 header: 0xb861 with the field zeroed, 0 with it in place.
+    EXPECT_EQ(sum(Hex("450000730000400040110000c0a80001c0a800c7")), 0xb861);
+    EXPECT_EQ(sum(Hex("45000073000040004011b861c0a80001c0a800c7")), 0);
+    EXPECT_EQ(sum(Hex("010203")), 0xfbfd); // an odd last byte is the high byte of a word
 }
 
-TEST(Readdress, PartialChecksumFromOffloadIsComputedAfresh)
+TEST(Readdress, CopiesCarryTheRightBytes)
 {
-    EXPECT_EQ(Readdress(kCapturedPartial, "10.0.0.5"), kExpectedPartial);
-}
-
-TEST(Readdress, CapturedZeroChecksumStaysZero)
-{
-    EXPECT_EQ(Readdress(kCapturedNoChecksum, "10.0.0.6"), kExpectedNoChecksum);
-}
-
-TEST(Readdress, ComputedZeroChecksumIsSentAsFFFF)
-{
-    EXPECT_EQ(Readdress(kCapturedComputesZero, "10.0.0.7"), kExpectedComputesZero);
-}
-
-TEST(Readdress, OptionsAreKeptAndCoveredByTheHeaderChecksum)
-{
-    EXPECT_EQ(Readdress(kCapturedWithOption, "10.0.0.8"), kExpectedWithOption);
-}
-
-TEST(Readdress, OnlyDestinationAndChecksumsChange)
-{
-    const Bytes out = Readdress(kCapturedPartial, "10.0.0.5");
-    ASSERT_EQ(out.size(), kCapturedPartial.size());
-    for (size_t i = 0; i < out.size(); ++i) {
-        const bool mayChange = (i >= 10 && i <= 11) || (i >= 16 && i <= 19) || (i >= 26 && i <= 27);
-        if (!mayChange) {
-            EXPECT_EQ(out[i], kCapturedPartial[i]) << "byte " << i;
-        }
+    const Bytes noChecksum =
+        Hex("450000211c46400040115ccac0a80114ffffffff13881389000d000068656c6c6f");
+    struct Case {
+        const char* what;
+        Bytes captured;
+        const char* to;
+        Bytes expected;
+    };
+    const Case cases[] = {
+        {"a partial checksum from offload is computed afresh", kCapturedPartial, "10.0.0.5",
+         kExpectedPartial},
+        {"a captured zero checksum stays zero", noChecksum, "10.0.0.6",
+         Hex("450000211c464000401152c4c0a801140a00000613881389000d000068656c6c6f")},
+        {"link padding behind the datagram is dropped", Cut(noChecksum, 60), "10.0.0.6",
+         Hex("450000211c464000401152c4c0a801140a00000613881389000d000068656c6c6f")},
+        {"a checksum computing to 0 goes out as 0xffff",
+         Hex("450000201c464000401112840a010203ffffffff04d210e1000c0c215a5a79be"), "10.0.0.7",
+         Hex("450000201c4640004011087d0a0102030a00000704d210e1000cffff5a5a79be")},
+        {"IP options are kept and covered by the header checksum",
+         Hex("460000241c4640004011dd65ac100009ffffffff9404000000090009000cac366f707421"),
+         "10.0.0.8",
+         Hex("460000241c4640004011d35dac1000090a0000089404000000090009000c66116f707421")},
+    };
+    for (const Case& c : cases) {
+        Packet packet;
+        packet.Parse(c.captured);
+        ASSERT_TRUE(packet.ip.IsValid() && packet.udp.IsValid()) << c.what;
+        EXPECT_EQ(packet.Readdress({c.to}), c.expected) << c.what;
+        EXPECT_EQ(packet.Readdress({"10.9.9.9", c.to}), c.expected) << c.what << ", second user";
     }
-}
-
-TEST(Readdress, OneSetOfHeadersServesEveryUser)
-{
-    // The forwarder re-addresses the same header objects for each user in turn.
-    Parsed packet;
-    Parse(kCapturedPartial, packet);
-    packet.ip.SetDestination(Address("10.9.9.9"));
-    packet.ip.PrepareUDPPacket(packet.udp);
-    packet.ip.SetDestination(Address("10.0.0.5"));
-    packet.ip.PrepareUDPPacket(packet.udp);
-    CUBuffer out;
-    out << packet.ip;
-    out << packet.udp;
-    EXPECT_EQ(Bytes(out.GetData(), out.GetData() + out.GetDataLength()), kExpectedPartial);
-}
-
-TEST(Readdress, LinkPaddingBehindTheDatagramIsDropped)
-{
-    Bytes padded = kCapturedNoChecksum;
-    padded.resize(60, 0); // an Ethernet minimum frame's padding
-    EXPECT_EQ(Readdress(padded, "10.0.0.6"), kExpectedNoChecksum);
-}
-
-TEST(Readdress, FieldsReadAsCaptured)
-{
-    Parsed packet;
-    Parse(kCapturedPartial, packet);
-    EXPECT_EQ(packet.ip.GetProtocol(), 17);
-    EXPECT_EQ(packet.ip.GetSource(), Address("192.168.1.20"));
-    EXPECT_EQ(packet.ip.GetDestination(), Address("255.255.255.255"));
-    EXPECT_EQ(packet.udp.GetDestinationPort(), htons(27015));
-    EXPECT_EQ(packet.udp.GetPayloadLength(), 25);
-    EXPECT_FALSE(packet.ip.IsFragment());
 }
 
 TEST(Malformed, TruncatedOrBrokenHeadersAreNotForwardable)
 {
+    const Bytes& good = kCapturedPartial;
     struct Case {
         const char* what;
         Bytes bytes;
+        bool ipValid = false;
     };
-    std::vector<Case> cases;
-    cases.push_back({"empty", {}});
-    cases.push_back({"shorter than an IPv4 header",
-                     Bytes(kCapturedPartial.begin(), kCapturedPartial.begin() + 19)});
-    Bytes ihl4 = kCapturedPartial;
-    ihl4[0] = 0x44;
-    cases.push_back({"IHL below 5", ihl4});
-    Bytes ihl15 = kCapturedPartial;
-    ihl15[0] = 0x4f;
-    cases.push_back({"IHL beyond the captured bytes", Bytes(ihl15.begin(), ihl15.begin() + 40)});
-    Bytes version6 = kCapturedPartial;
-    version6[0] = 0x65;
-    cases.push_back({"not version 4", version6});
-    cases.push_back({"total length beyond what was captured",
-                     Bytes(kCapturedPartial.begin(), kCapturedPartial.end() - 1)});
-    Bytes totalBelowHeader = kCapturedPartial;
-    totalBelowHeader[2] = 0;
-    totalBelowHeader[3] = 16;
-    cases.push_back({"total length below the header length", totalBelowHeader});
-
+    const Case cases[] = {
+        {"empty", {}},
+        {"shorter than an IPv4 header", Cut(good, 19)},
+        {"IHL below 5", With(good, {{0, 0x44}})},
+        {"IHL beyond the captured bytes", Cut(With(good, {{0, 0x4f}}), 40)},
+        {"not version 4", With(good, {{0, 0x65}})},
+        {"total length beyond what was captured", Cut(good, good.size() - 1)},
+        {"total length below the header length", With(good, {{2, 0}, {3, 16}})},
+        {"UDP length beyond the datagram", With(good, {{25, 0x22}}), true},
+        {"UDP length below its header", With(good, {{25, 0x07}}), true},
+    };
+    Packet packet;
     for (const Case& c : cases) {
-        Parsed packet;
-        Parse(c.bytes, packet);
-        EXPECT_FALSE(packet.ip.IsValid()) << c.what;
+        ASSERT_TRUE(packet.Parse(good).udp.IsValid()); // what the last packet left behind
+        packet.Parse(c.bytes);
+        EXPECT_EQ(packet.ip.IsValid() != 0, c.ipValid) << c.what;
         EXPECT_FALSE(packet.udp.IsValid()) << c.what;
         EXPECT_EQ(packet.udp.GetPayloadLength(), 0) << c.what;
     }
@@ -225,112 +161,65 @@ TEST(Malformed, TruncatedOrBrokenHeadersAreNotForwardable)
 
 TEST(Malformed, EveryTruncationAndByteChangeStaysWithinTheCapture)
 {
-    // Only the whole datagram is forwardable; any cut is not.
+    Packet packet;
     for (size_t length = 0; length < kCapturedPartial.size(); ++length) {
-        Parsed packet;
-        Parse(Bytes(kCapturedPartial.begin(), kCapturedPartial.begin() + length), packet);
+        packet.Parse(Cut(kCapturedPartial, length));
         EXPECT_FALSE(packet.ip.IsValid() && packet.udp.IsValid()) << "cut to " << length;
     }
-    // Whatever a byte says, a datagram taken as whole never claims more than was
-    // captured (the sanitizer builds watch the reads).
+    // Whatever a byte says, a datagram taken as whole never claims more than was captured
+    // (the sanitizer builds watch the reads).
     for (size_t at = 0; at < kCapturedPartial.size(); ++at) {
         for (uint8_t value : {0x00, 0x01, 0x0f, 0x45, 0x80, 0xf0, 0xff}) {
-            Bytes changed = kCapturedPartial;
-            changed[at] = value;
-            Parsed packet;
-            Parse(changed, packet);
-            if (!packet.ip.IsValid() || !packet.udp.IsValid())
+            const Bytes changed = With(kCapturedPartial, {{at, value}});
+            if (!packet.Parse(changed).ip.IsValid() || !packet.udp.IsValid())
                 continue;
-            packet.ip.SetDestination(Address("10.0.0.5"));
-            packet.ip.PrepareUDPPacket(packet.udp);
-            CUBuffer out;
-            out << packet.ip;
-            out << packet.udp;
-            EXPECT_LE(out.GetDataLength(), changed.size()) << "byte " << at;
-            EXPECT_EQ(out.GetDataLength(), static_cast<size_t>(packet.ip.GetTotalLength()))
-                << "byte " << at;
+            const size_t length = packet.Readdress({"10.0.0.5"}).size();
+            EXPECT_LE(length, changed.size()) << "byte " << at;
+            EXPECT_EQ(length, static_cast<size_t>(packet.ip.GetTotalLength())) << "byte " << at;
         }
     }
 }
 
-TEST(Malformed, UdpLengthMustFitTheDatagram)
-{
-    Bytes tooLong = kCapturedPartial;
-    tooLong[25] = 0x22; // one more than the 33 bytes behind the IPv4 header
-    Parsed packet;
-    Parse(tooLong, packet);
-    EXPECT_TRUE(packet.ip.IsValid());
-    EXPECT_FALSE(packet.udp.IsValid());
-    EXPECT_EQ(packet.udp.GetPayloadLength(), 0);
-
-    Bytes tooShort = kCapturedPartial;
-    tooShort[25] = 0x07;
-    Parse(tooShort, packet);
-    EXPECT_FALSE(packet.udp.IsValid());
-}
-
 TEST(Malformed, FragmentsAreRecognised)
 {
-    Parsed packet;
-    Parse(kCapturedPartial, packet); // DF set, no offset: a whole datagram
-    EXPECT_FALSE(packet.ip.IsFragment());
-
-    Bytes first = kCapturedPartial;
-    first[6] = 0x20; // more fragments
-    first[7] = 0x00;
-    Parse(first, packet);
-    EXPECT_TRUE(packet.ip.IsFragment());
-
-    Bytes later = kCapturedPartial;
-    later[6] = 0x00;
-    later[7] = 0xb9; // offset 185 * 8, last fragment
-    Parse(later, packet);
-    EXPECT_TRUE(packet.ip.IsFragment());
+    Packet packet;
+    EXPECT_FALSE(packet.Parse(kCapturedPartial).ip.IsFragment()); // DF set, no offset
+    EXPECT_TRUE(packet.Parse(With(kCapturedPartial, {{6, 0x20}, {7, 0}})).ip.IsFragment());
+    EXPECT_TRUE(packet.Parse(With(kCapturedPartial, {{6, 0}, {7, 0xb9}})).ip.IsFragment());
 }
 
 TEST(AcceptTest, OnlyOwnBroadcastsWithPayload)
 {
     const std::vector<uint32_t> own = {Address("127.0.0.1"), Address("192.168.1.20")};
-    Parsed packet;
-    Parse(kCapturedPartial, packet);
-    EXPECT_TRUE(CForwarder::IsAccepted(packet.ip, packet.udp.GetPayloadLength(), own));
+    Packet packet;
+    const int payload = packet.Parse(kCapturedPartial).udp.GetPayloadLength();
+    ASSERT_EQ(payload, 25);
+    EXPECT_TRUE(CForwarder::IsAccepted(packet.ip, payload, own));
     EXPECT_FALSE(CForwarder::IsAccepted(packet.ip, 0, own)) << "empty payload";
-    EXPECT_FALSE(
-        CForwarder::IsAccepted(packet.ip, packet.udp.GetPayloadLength(), {Address("192.168.1.21")}))
+    EXPECT_FALSE(CForwarder::IsAccepted(packet.ip, payload, {Address("192.168.1.21")}))
         << "another machine's broadcast";
-
-    packet.ip.SetDestination(Address("192.168.1.255"));
-    EXPECT_FALSE(CForwarder::IsAccepted(packet.ip, packet.udp.GetPayloadLength(), own))
-        << "subnet broadcast";
-    packet.ip.SetDestination(Address("192.168.1.7"));
-    EXPECT_FALSE(CForwarder::IsAccepted(packet.ip, packet.udp.GetPayloadLength(), own))
-        << "unicast";
+    for (const char* destination : {"192.168.1.255", "192.168.1.7"}) {
+        packet.ip.SetDestination(Address(destination));
+        EXPECT_FALSE(CForwarder::IsAccepted(packet.ip, payload, own)) << destination;
+    }
 }
 
 TEST(Tcp, PayloadRunsToTheEndOfThePacket)
 {
-    // 20-byte IPv4 header (protocol 6), 24-byte TCP header (one option word), 3 bytes.
-    Bytes bytes = {0x45, 0x00, 0x00, 0x2f, 0x00, 0x01, 0x00, 0x00, 0x40, 0x06, 0x00, 0x00,
-                   0xc0, 0xa8, 0x01, 0x14, 0xff, 0xff, 0xff, 0xff, 0x04, 0xd2, 0x00, 0x50,
-                   0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x60, 0x18, 0xff, 0xff,
-                   0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x01, 0x01, 'a',  'b',  'c',  0x00};
-    CUBuffer in;
-    in.Append(bytes.data(), bytes.size()); // one padding byte behind the packet
+    // IPv4 (protocol 6), a 24-byte TCP header, 3 bytes "abc", one byte of link padding.
+    const Bytes bytes = Hex("4500002f0001000040060000c0a80114ffffffff"
+                            "04d2005000000001000000006018ffff0000000001010101"
+                            "61626300");
     CIPHeader ip;
     CTCPHeader tcp;
-    in >> ip;
-    in >> tcp;
-    ASSERT_TRUE(ip.IsValid());
-    EXPECT_EQ(ip.GetProtocol(), 6);
-    EXPECT_TRUE(tcp.IsValid());
-    EXPECT_EQ(tcp.GetPayloadLength(), 3);
-
-    Bytes badOffset = bytes;
-    badOffset[32] = 0xf0; // 60-byte header, more than there is
-    CUBuffer in2;
-    in2.Append(badOffset.data(), badOffset.size());
-    in2 >> ip;
-    in2 >> tcp;
-    EXPECT_FALSE(tcp.IsValid());
-    EXPECT_EQ(tcp.GetPayloadLength(), 0);
+    for (const Bytes& packet : {bytes, With(bytes, {{32, 0xf0}})}) { // 60-byte header: too long
+        CUBuffer in;
+        in.Append(packet.data(), packet.size());
+        in >> ip;
+        in >> tcp;
+        ASSERT_TRUE(ip.IsValid());
+        EXPECT_EQ(ip.GetProtocol(), 6);
+        EXPECT_EQ(tcp.IsValid() != 0, packet == bytes);
+        EXPECT_EQ(tcp.GetPayloadLength(), packet == bytes ? 3 : 0);
+    }
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers for the window tests: answer modal messages and dialogs without a person,
-// click into the list view, and start a main window on a settings file of its own.
+// Window test helpers: answer modal messages and dialogs without a person, click and
+// type into controls, and run a main window on a settings file of its own.
 
 #include "TempDir.h"
 #include "app/CMainDlg.h"
@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
 
@@ -21,6 +22,8 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+
+using Strings = std::vector<std::string>;
 
 // Records every modal message; questions get the answer set in `Answer`.
 class MessageRecorder
@@ -36,9 +39,9 @@ public:
     }
     ~MessageRecorder() { SetMessageHandler(std::move(m_previous)); }
 
-    std::vector<std::string> Errors;
-    std::vector<std::string> Questions;
-    std::vector<std::string> Captions;
+    Strings Errors;
+    Strings Questions;
+    Strings Captions;
     int Answer = 1;
 
 private:
@@ -88,6 +91,18 @@ inline void SendKey(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = 
     QApplication::sendEvent(widget, &release);
 }
 
+// Types at the end of the field, or over all of it.
+inline void TypeInto(QLineEdit* edit, const QString& text, bool replace = false)
+{
+    edit->setFocus();
+    if (replace)
+        edit->selectAll();
+    else
+        edit->end(false);
+    for (QChar c : text)
+        SendKey(edit, Qt::Key_A, Qt::NoModifier, QString(c));
+}
+
 // A main window on KIVORA.cfg in a fresh directory, shown offscreen.
 class MainWindowTest : public ::testing::Test
 {
@@ -121,12 +136,28 @@ protected:
     {
         return List()->model()->index(row, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked;
     }
-    std::vector<std::string> Names()
+    std::string Text(int id) { return Control<QLineEdit>(id)->text().toStdString(); }
+    Strings Names()
     {
-        std::vector<std::string> names;
+        Strings names;
         for (int row = 0; row < List()->GetItemCount(); ++row)
             names.push_back(Cell(row, 0));
         return names;
+    }
+    // The rows' check boxes, and the records' Forward flags, in list order.
+    std::vector<int> Checks()
+    {
+        std::vector<int> checks;
+        for (int row = 0; row < List()->GetItemCount(); ++row)
+            checks.push_back(RowChecked(row));
+        return checks;
+    }
+    std::vector<int> Flags()
+    {
+        std::vector<int> flags;
+        for (CUserSocket* user : Dialog().Settings().Users)
+            flags.push_back(user->Forward);
+        return flags;
     }
     void Select(std::initializer_list<int> rows)
     {

@@ -5,6 +5,8 @@
 
 #include <QLineEdit>
 
+#include <arpa/inet.h>
+
 namespace
 {
 
@@ -31,78 +33,63 @@ const char* const FiveUsers = "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\n"
                               "127.0.0.11\tAl\n;127.0.0.12\tBo\n127.0.0.13\tCy\n"
                               ";127.0.0.14\tDi\n127.0.0.15\tEd\n";
 
-std::vector<int> ForwardFlags(CSettings& settings)
+// A record as "name ip address forward"; the address is where datagrams go.
+std::string Record(CMainDlg& dialog, int index)
 {
-    std::vector<int> flags;
-    for (CUserSocket* user : settings.Users)
-        flags.push_back(user->Forward);
-    return flags;
+    CUserSocket* user = dialog.Settings().Users.GetAt(index);
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &user->Address.sin_addr, address, sizeof address);
+    return user->Name.Str() + " " + user->IP.Str() + " " + address + " " +
+           std::to_string(user->Forward);
 }
 
 } // namespace
 
 using AddUser = MainWindowTest;
 
-TEST_F(AddUser, NewUserAppearsCheckedAtTheTop)
-{
-    WriteConfig(ThreeUsers);
-    Open();
-    ModalScript editor(TypeIntoEditor("Dee Dee", "127.0.0.20"));
-    Control<QPushButton>(IDC_ADD_USER)->click();
-    EXPECT_EQ(Names(), (std::vector<std::string>{"Dee Dee", "Al", "Bo", "Cy"}));
-    EXPECT_EQ(Cell(0, 1), "127.0.0.20");
-    EXPECT_TRUE(RowChecked(0));
-    EXPECT_FALSE(RowChecked(2));
-    Close();
-    EXPECT_NE(ReadWholeFile(ConfigPath()).find("ExternalIP=127.0.0.1\n127.0.0.20\tDee Dee\n"),
-              std::string::npos);
-}
-
-TEST_F(AddUser, ExistingNameInOtherCaseOrExistingIPUpdatesThatRow)
-{
-    WriteConfig(ThreeUsers);
-    Open();
-    ModalScript editor(TypeIntoEditor("BO", "127.0.0.30"));
-    Dialog().OnAddUser();
-    EXPECT_EQ(Names(), (std::vector<std::string>{"Al", "BO", "Cy"}));
-    EXPECT_EQ(Cell(1, 1), "127.0.0.30");
-    EXPECT_TRUE(RowChecked(1)); // updating checks the user again
-
-    editor.Set(TypeIntoEditor("Zed", "127.0.0.13"));
-    Dialog().OnAddUser();
-    EXPECT_EQ(Names(), (std::vector<std::string>{"Al", "BO", "Zed"}));
-    EXPECT_EQ(List()->GetItemCount(), 3);
-    CUserSocket* zed = Dialog().Settings().Users.GetAt(2);
-    EXPECT_EQ(zed->Name.Str(), "Zed");
-    EXPECT_EQ(zed->Address.sin_addr.s_addr, htonl(0x7f00000d));
-}
-
-TEST_F(AddUser, OwnNameSetsTheExternalIPAndAddsNoRow)
-{
-    WriteConfig(ThreeUsers);
-    Open();
-    ModalScript editor(TypeIntoEditor("Ann", "127.0.0.99"));
-    Dialog().OnAddUser();
-    EXPECT_EQ(List()->GetItemCount(), 3);
-    EXPECT_EQ(Control<QLineEdit>(IDC_EXTERNAL_IP)->text(), "127.0.0.99");
-    EXPECT_EQ(Dialog().Settings().ExternalIP.Str(), "127.0.0.99");
-
-    // Another case is not this player's own name.
-    editor.Set(TypeIntoEditor("ann", "127.0.0.21"));
-    Dialog().OnAddUser();
-    EXPECT_EQ(Names(), (std::vector<std::string>{"ann", "Al", "Bo", "Cy"}));
-}
-
-TEST_F(AddUser, CancelChangesNothingAndForwardingGoesOn)
+TEST_F(AddUser, NewUserAtTheTopOthersUpdatedOwnNameSetsExternalIP)
 {
     WriteConfig(ThreeUsers);
     Open();
     ModalScript editor(TypeIntoEditor("Eve", "127.0.0.40", false));
+    Dialog().OnAddUser(); // Cancel changes nothing
+    EXPECT_EQ(Names(), (Strings{"Al", "Bo", "Cy"}));
+    editor.Set(TypeIntoEditor("BO", "127.0.0.30")); // name in another case
     Dialog().OnAddUser();
-    EXPECT_EQ(Names(), (std::vector<std::string>{"Al", "Bo", "Cy"}));
-    EXPECT_EQ(editor.Runs, 1);
+    EXPECT_EQ(Names(), (Strings{"Al", "BO", "Cy"}));
+    EXPECT_EQ(Cell(1, 1), "127.0.0.30");
+    EXPECT_EQ(Checks(), (std::vector<int>{1, 1, 1})); // updating checks the user again
 
+    editor.Set(TypeIntoEditor("Zed", "127.0.0.13")); // an IP already listed
+    Dialog().OnAddUser();
+    EXPECT_EQ(Names(), (Strings{"Al", "BO", "Zed"}));
+    EXPECT_EQ(Record(Dialog(), 2), "Zed 127.0.0.13 127.0.0.13 1");
+
+    editor.Set(TypeIntoEditor("Ann", "127.0.0.99")); // this player's own name
+    Dialog().OnAddUser();
+    EXPECT_EQ(List()->GetItemCount(), 3);
+    EXPECT_EQ(Text(IDC_EXTERNAL_IP), "127.0.0.99");
+    EXPECT_EQ(Dialog().Settings().ExternalIP.Str(), "127.0.0.99");
+
+    ClickCheckBox(2);
+    editor.Set(TypeIntoEditor("ann", "127.0.0.21")); // another case is someone else
+    Dialog().OnAddUser();
+    editor.Set(TypeIntoEditor("Dee Dee", "127.0.0.20"));
+    Control<QPushButton>(IDC_ADD_USER)->click();
+    EXPECT_EQ(Names(), (Strings{"Dee Dee", "ann", "Al", "BO", "Zed"}));
+    EXPECT_EQ(Cell(0, 1), "127.0.0.20");
+    EXPECT_EQ(Checks(), (std::vector<int>{1, 1, 1, 1, 0}));
+    Close();
+    EXPECT_NE(ReadWholeFile(ConfigPath()).find("ExternalIP=127.0.0.99\n127.0.0.20\tDee Dee\n"),
+              std::string::npos);
+}
+
+TEST_F(AddUser, CancelLeavesForwardingRunningOKStopsIt)
+{
+    WriteConfig(ThreeUsers);
+    Open();
     START_FORWARDING_OR_SKIP();
+    ModalScript editor(TypeIntoEditor("Eve", "127.0.0.40", false));
     Dialog().OnAddUser();
     EXPECT_TRUE(Dialog().IsForwarding());
     EXPECT_EQ(ButtonText(IDC_START), "Stop");
@@ -115,63 +102,43 @@ TEST_F(AddUser, CancelChangesNothingAndForwardingGoesOn)
 
 using EditUser = MainWindowTest;
 
-TEST_F(EditUser, NoneOrSeveralSelectedIsRefused)
+TEST_F(EditUser, OneRowOnlyCancelKeepsTheRecordAChangedIPFollowsAtOnce)
 {
     WriteConfig(ThreeUsers);
     Open();
     MessageRecorder messages;
-    ModalScript editor;
+    ModalScript editor(TypeIntoEditor("Xavier", "127.0.0.77", false));
     Select({});
     Dialog().OnEditUser();
     Select({0, 2});
     Control<QPushButton>(IDC_EDIT_USER)->click();
-    EXPECT_EQ(messages.Errors,
-              std::vector<std::string>(2, "You must select a single user to edit."));
+    EXPECT_EQ(messages.Errors, Strings(2, "You must select a single user to edit."));
     EXPECT_EQ(editor.Runs, 0);
 
-    START_FORWARDING_OR_SKIP();
+    Select({0});
     Dialog().OnEditUser();
-    EXPECT_TRUE(Dialog().IsForwarding());
-}
+    EXPECT_EQ(Record(Dialog(), 0), "Al 127.0.0.11 127.0.0.11 1");
 
-TEST_F(EditUser, EditorShowsTheUserAndAChangedIPFollowsAtOnce)
-{
-    WriteConfig(ThreeUsers);
-    Open();
-    std::string shownName, shownIP, caption;
-    ModalScript editor([&](QDialog& dialog) {
+    QString shown; // caption, name, IP
+    editor.Set([&](QDialog& dialog) {
         auto* userDlg = dynamic_cast<CUserDlg*>(&dialog);
-        shownName = userDlg->NameEdit()->text().toStdString();
-        shownIP = userDlg->IPEdit()->text().toStdString();
-        caption = userDlg->windowTitle().toStdString();
+        shown = userDlg->windowTitle() + "|" + userDlg->NameEdit()->text() + "|" +
+                userDlg->IPEdit()->text();
         return TypeIntoEditor("Bob", "127.0.0.50")(dialog);
     });
     Select({1});
     Dialog().OnEditUser();
-    EXPECT_EQ(shownName, "Bo");
-    EXPECT_EQ(shownIP, "127.0.0.12");
-    EXPECT_EQ(caption, "Add User");
+    EXPECT_EQ(shown, "Add User|Bo|127.0.0.12");
     EXPECT_EQ(Cell(1, 0), "Bob");
     EXPECT_EQ(Cell(1, 1), "127.0.0.50");
-    CUserSocket* bob = Dialog().Settings().Users.GetAt(1);
-    EXPECT_EQ(bob->IP.Str(), "127.0.0.50");
-    EXPECT_EQ(bob->Address.sin_addr.s_addr, htonl(0x7f000032));
-    EXPECT_EQ(bob->Forward, 0); // the check box is not the editor's
-}
-
-TEST_F(EditUser, CancelLeavesTheRecordAndStopsForwarding)
-{
-    WriteConfig(ThreeUsers);
-    Open();
-    Select({0});
-    ModalScript editor(TypeIntoEditor("Xavier", "127.0.0.77", false));
-    Dialog().OnEditUser();
-    CUserSocket* al = Dialog().Settings().Users.GetAt(0);
-    EXPECT_EQ(al->Name.Str(), "Al");
-    EXPECT_EQ(al->IP.Str(), "127.0.0.11");
-    EXPECT_EQ(al->Address.sin_addr.s_addr, htonl(0x7f00000b));
+    EXPECT_EQ(Record(Dialog(), 1), "Bob 127.0.0.50 127.0.0.50 0"); // the box is not the editor's
 
     START_FORWARDING_OR_SKIP();
+    Select({0, 2});
+    Dialog().OnEditUser();
+    EXPECT_TRUE(Dialog().IsForwarding()); // the refusal leaves it running
+    editor.Set(TypeIntoEditor("Xavier", "127.0.0.77", false));
+    Select({0});
     Dialog().OnEditUser();
     EXPECT_FALSE(Dialog().IsForwarding()); // stopped before the editor opened
     EXPECT_EQ(ButtonText(IDC_START), "Start");
@@ -179,27 +146,7 @@ TEST_F(EditUser, CancelLeavesTheRecordAndStopsForwarding)
 
 using DeleteUsers = MainWindowTest;
 
-TEST_F(DeleteUsers, YesRemovesTheSelectedAndKeepsTheRest)
-{
-    WriteConfig(FiveUsers);
-    Open();
-    MessageRecorder messages;
-    messages.Answer = 1;
-    Select({0, 2, 3});
-    Control<QPushButton>(IDC_DELETE_USERS)->click();
-    EXPECT_EQ(messages.Questions, std::vector<std::string>{"Delete user(s)?"});
-    EXPECT_EQ(messages.Captions, std::vector<std::string>{"Confirm"});
-    EXPECT_EQ(Names(), (std::vector<std::string>{"Bo", "Ed"}));
-    EXPECT_FALSE(RowChecked(0));
-    EXPECT_TRUE(RowChecked(1));
-    EXPECT_EQ(Dialog().Settings().Users.GetCount(), 2);
-    EXPECT_EQ(Dialog().Settings().Users.GetAt(0)->Name.Str(), "Bo");
-    Close();
-    EXPECT_EQ(ReadWholeFile(ConfigPath()), "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\n"
-                                           ";127.0.0.12\tBo\n127.0.0.15\tEd\n");
-}
-
-TEST_F(DeleteUsers, NoOrNothingSelectedChangesNothing)
+TEST_F(DeleteUsers, YesRemovesTheSelectedNoOrNothingSelectedChangesNothing)
 {
     WriteConfig(FiveUsers);
     Open();
@@ -207,41 +154,45 @@ TEST_F(DeleteUsers, NoOrNothingSelectedChangesNothing)
     Select({});
     Dialog().OnDeleteUsers();
     EXPECT_TRUE(messages.Questions.empty());
-
     messages.Answer = 0;
     Select({1, 4});
     Dialog().OnDeleteUsers();
-    EXPECT_EQ(messages.Questions.size(), 1u);
     EXPECT_EQ(List()->GetItemCount(), 5);
     EXPECT_EQ(Dialog().Settings().Users.GetCount(), 5);
 
+    messages.Answer = 1;
+    Select({0, 2, 3});
+    Control<QPushButton>(IDC_DELETE_USERS)->click();
+    EXPECT_EQ(messages.Questions, Strings(2, "Delete user(s)?"));
+    EXPECT_EQ(messages.Captions, Strings(2, "Confirm"));
+    EXPECT_EQ(Names(), (Strings{"Bo", "Ed"}));
+    EXPECT_EQ(Checks(), (std::vector<int>{0, 1}));
+    EXPECT_EQ(Dialog().Settings().Users.GetCount(), 2);
+    EXPECT_EQ(Dialog().Settings().Users.GetAt(0)->Name.Str(), "Bo");
+    Close();
+    EXPECT_EQ(ReadWholeFile(ConfigPath()), "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\n"
+                                           ";127.0.0.12\tBo\n127.0.0.15\tEd\n");
+}
+
+TEST_F(DeleteUsers, NoKeepsForwardingYesStopsIt)
+{
+    WriteConfig(FiveUsers);
+    Open();
     START_FORWARDING_OR_SKIP();
+    MessageRecorder messages;
+    messages.Answer = 0;
+    Select({1, 4});
     Dialog().OnDeleteUsers();
     EXPECT_TRUE(Dialog().IsForwarding());
     messages.Answer = 1;
     Dialog().OnDeleteUsers();
     EXPECT_FALSE(Dialog().IsForwarding());
-    EXPECT_EQ(Names(), (std::vector<std::string>{"Al", "Cy", "Di"}));
+    EXPECT_EQ(Names(), (Strings{"Al", "Cy", "Di"}));
 }
 
 using CheckBoxes = MainWindowTest;
 
-TEST_F(CheckBoxes, ClickOnABoxTogglesItIntoTheRecord)
-{
-    WriteConfig(FiveUsers);
-    Open();
-    ClickCheckBox(1);
-    ClickCheckBox(4);
-    EXPECT_EQ(ForwardFlags(Dialog().Settings()), (std::vector<int>{1, 1, 1, 0, 0}));
-    for (int row = 0; row < 5; ++row)
-        EXPECT_EQ(RowChecked(row), ForwardFlags(Dialog().Settings())[row]) << row;
-    Close();
-    EXPECT_EQ(ReadWholeFile(ConfigPath()),
-              "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\n127.0.0.11\tAl\n127.0.0.12\tBo\n"
-              "127.0.0.13\tCy\n;127.0.0.14\tDi\n;127.0.0.15\tEd\n");
-}
-
-TEST_F(CheckBoxes, ClickBesideTheBoxChangesNothing)
+TEST_F(CheckBoxes, OnlyAClickOnABoxTogglesItIntoTheRecord)
 {
     WriteConfig(FiveUsers);
     Open();
@@ -251,26 +202,30 @@ TEST_F(CheckBoxes, ClickBesideTheBoxChangesNothing)
     SendClick(List()->viewport(), QPoint(box.right() + 30, box.center().y()));
     SendClick(List()->viewport(), List()->visualRect(List()->model()->index(2, 1)).center());
     SendClick(List()->viewport(), QPoint(box.center().x(), List()->viewport()->height() - 2));
-    EXPECT_EQ(ForwardFlags(Dialog().Settings()), (std::vector<int>{1, 0, 1, 0, 1}));
-    EXPECT_EQ(List()->HitCheck(QPoint(box.right() + 30, box.center().y())), -1);
-    EXPECT_EQ(List()->HitCheck(box.center()), 2);
+    EXPECT_EQ(Flags(), (std::vector<int>{1, 0, 1, 0, 1}));
 
-    START_FORWARDING_OR_SKIP();
-    SendClick(List()->viewport(), QPoint(box.right() + 30, box.center().y()));
-    EXPECT_TRUE(Dialog().IsForwarding());
+    ClickCheckBox(1);
+    ClickCheckBox(4);
+    EXPECT_EQ(Flags(), (std::vector<int>{1, 1, 1, 0, 0}));
+    EXPECT_EQ(Checks(), Flags());
+    Close();
+    EXPECT_EQ(ReadWholeFile(ConfigPath()),
+              "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\n127.0.0.11\tAl\n127.0.0.12\tBo\n"
+              "127.0.0.13\tCy\n;127.0.0.14\tDi\n;127.0.0.15\tEd\n");
 }
 
-TEST_F(CheckBoxes, ClickOnABoxWhileForwardingStopsIt)
+TEST_F(CheckBoxes, ClickOnABoxWhileForwardingStopsItBesideDoesNot)
 {
     WriteConfig(FiveUsers);
     Open();
     START_FORWARDING_OR_SKIP();
+    QRect box = List()->CheckRect(2);
+    SendClick(List()->viewport(), QPoint(box.right() + 30, box.center().y()));
+    EXPECT_TRUE(Dialog().IsForwarding());
     EXPECT_EQ(ButtonText(IDC_START), "Stop");
     ClickCheckBox(0);
     EXPECT_FALSE(Dialog().IsForwarding());
     EXPECT_EQ(ButtonText(IDC_START), "Start");
-    std::vector<int> flags = ForwardFlags(Dialog().Settings());
-    EXPECT_EQ(flags[0], 0);
-    for (int row = 0; row < 5; ++row)
-        EXPECT_EQ(RowChecked(row), flags[row]) << row;
+    EXPECT_EQ(Flags(), (std::vector<int>{0, 0, 1, 0, 1}));
+    EXPECT_EQ(Checks(), Flags());
 }

@@ -1,6 +1,5 @@
 #include "NetNs.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -9,10 +8,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
-#include <vector>
 
 namespace
 {
@@ -66,24 +66,15 @@ std::string NetNsUnavailableReason()
 
 void RemoveStaleNetNs()
 {
-    DIR* dir = ::opendir("/run/netns");
-    if (!dir)
-        return;
-    std::vector<std::string> stale;
-    while (dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name.rfind(kPrefix, 0) != 0)
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/run/netns", error)) {
+        const std::string name = entry.path().filename();
+        if (name.rfind(kPrefix, 0) != 0 || name.find('_') == std::string::npos)
             continue;
-        const size_t underscore = name.find('_');
-        if (underscore == std::string::npos)
-            continue;
-        const long pid = std::strtol(name.substr(sizeof kPrefix - 1).c_str(), nullptr, 10);
+        const long pid = std::strtol(name.c_str() + sizeof kPrefix - 1, nullptr, 10);
         if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            stale.push_back(name);
+            RunCommand("ip netns del " + Quote(name));
     }
-    ::closedir(dir);
-    for (const std::string& name : stale)
-        RunCommand("ip netns del " + Quote(name));
 }
 
 NetNs::NetNs(const std::string& tag) : m_name(kPrefix + std::to_string(::getpid()) + "_" + tag)
@@ -112,14 +103,9 @@ bool NetNs::Ip(const std::string& arguments)
     return Command("ip -n " + Quote(m_name) + " " + arguments);
 }
 
-bool NetNs::Exec(const std::string& command)
-{
-    return Command("ip netns exec " + Quote(m_name) + " sh -c " + Quote(command));
-}
-
 bool NetNs::SetSysctl(const std::string& key, const std::string& value)
 {
-    return Exec("sysctl -qw " + key + "=" + value);
+    return Command("ip netns exec " + Quote(m_name) + " sysctl -qw " + Quote(key + "=" + value));
 }
 
 bool NetNs::Run(const std::function<void()>& body) const

@@ -25,9 +25,9 @@ bool SetEffective(int capability, bool on)
 
 } // namespace
 
-ScopedCapabilityDrop::ScopedCapabilityDrop(int capability) : m_capability(capability)
+ScopedCapabilityDrop::ScopedCapabilityDrop(int capability)
+    : m_capability(capability), m_ok(SetEffective(capability, false))
 {
-    m_ok = SetEffective(m_capability, false);
 }
 
 ScopedCapabilityDrop::~ScopedCapabilityDrop()

@@ -1,8 +1,7 @@
 #pragma once
 
-// Takes one capability (e.g. CAP_NET_RAW) out of the calling thread's effective set
-// until destroyed, so a test can see what a user without it would see. Capabilities
-// belong to a thread: other threads keep theirs.
+// Takes one capability (e.g. CAP_NET_RAW) out of the calling thread's effective set until
+// destroyed; other threads keep theirs.
 class ScopedCapabilityDrop
 {
 public:
