@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdarg>
 #include <string>
 
 // Zero-terminated single-byte text. Comparisons give 0 when equal.
@@ -25,6 +26,8 @@ public:
 
     // printf-style; replaces the text. Gives the new length.
     int Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // The same with the arguments already gathered, for other printf-style functions.
+    int FormatV(const char* format, va_list args) __attribute__((format(printf, 2, 0)));
 
     // Takes the first token off the text: the text up to the first character of
     // `delimiters` (the whole text when none occurs). Afterwards the string holds only

@@ -1,12 +1,12 @@
 #include "window/Messages.h"
 
+#include "base/CUString.h"
+
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
 
 #include <cstdarg>
-#include <cstdio>
-#include <vector>
 
 namespace
 {
@@ -68,18 +68,13 @@ void Error(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::vector<char> text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
-    if (length > 0)
-        std::vsnprintf(text.data(), text.size(), format, args);
+    CUString text;
+    text.FormatV(format, args);
     va_end(args);
 
     CMessageRequest request;
     request.Caption = QCoreApplication::applicationName().toLocal8Bit().constData();
-    request.Text = text.data();
+    request.Text = text.c_str();
     ShowMessage(request);
 }
 
