@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 
 struct CUSocket::CaptureState {
     pcap_t* pcap = nullptr;
@@ -30,6 +31,13 @@ struct CUSocket::CaptureState {
             pcap_close(pcap);
         if (wakeFd >= 0)
             ::close(wakeFd);
+    }
+
+    // The descriptor WakeRead writes to; false when it cannot be made (errno says why).
+    bool OpenWake()
+    {
+        wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        return wakeFd >= 0;
     }
 
     void DrainWake()
@@ -124,18 +132,15 @@ bool IsUdpBroadcast(const uint8_t* ip, size_t length)
 int CUSocket::BindRaw(int /*flag*/)
 {
     CloseCapture();
-    auto* state = new CaptureState;
-    state->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (state->wakeFd < 0) {
+    auto state = std::make_unique<CaptureState>();
+    if (!state->OpenWake()) {
         SetErrorFromErrno("eventfd");
-        delete state;
         return 0;
     }
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     state->pcap = pcap_create("any", errbuf);
     if (!state->pcap) {
         m_error = errbuf;
-        delete state;
         return 0;
     }
     pcap_set_snaplen(state->pcap, MaxCapture);
@@ -151,46 +156,40 @@ int CUSocket::BindRaw(int /*flag*/)
             m_error.Format("%s (%s)", pcap_statustostr(status), detail);
         else
             m_error = pcap_statustostr(status);
-        delete state;
         return 0;
     }
     // Reads never block inside libpcap; ReadUDP waits in poll, where WakeRead reaches it.
     if (pcap_setnonblock(state->pcap, 1, errbuf) < 0) {
         m_error = errbuf;
-        delete state;
         return 0;
     }
     state->selectFd = pcap_get_selectable_fd(state->pcap);
     if (state->selectFd < 0) {
         m_error = "The capture device offers no descriptor to wait on";
-        delete state;
         return 0;
     }
     state->linkType = pcap_datalink(state->pcap);
-    m_capture = state;
+    m_capture = state.release();
     return 1;
 }
 
 int CUSocket::OpenCaptureFile(const char* path)
 {
     CloseCapture();
-    auto* state = new CaptureState;
-    state->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (state->wakeFd < 0) {
+    auto state = std::make_unique<CaptureState>();
+    if (!state->OpenWake()) {
         SetErrorFromErrno("eventfd");
-        delete state;
         return 0;
     }
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     state->pcap = pcap_open_offline(path, errbuf);
     if (!state->pcap) {
         m_error = errbuf;
-        delete state;
         return 0;
     }
     state->offline = true;
     state->linkType = pcap_datalink(state->pcap);
-    m_capture = state;
+    m_capture = state.release();
     return 1;
 }
 
