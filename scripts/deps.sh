@@ -1,7 +1,7 @@
 # Installs the Debian packages that building and testing KIVORA need, when any is missing.
 # Sourced by scripts/run and scripts/test.
 KIVORA_PACKAGES="cmake g++ make pkg-config qt6-base-dev libpcap-dev libgtest-dev libgmock-dev
-iproute2 libcap2-bin"
+iproute2 libcap2-bin clang libclang-rt-14-dev llvm-14"
 
 kivora_as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -19,7 +19,7 @@ constexpr int32_t CMD_USER_INFO = 1; // host to client: every player, the host l
 // out of s's input and runs it command by command: `knownCommand` goes to `handler`,
 // which reads the command's body from the buffer; any other command is logged and
 // ends the message. A body cut short (the buffer's failed flag) is logged and ends the
-// message too. While 4 bytes or more remain, runs self->ProcessInput(s) again and
-// gives its result; otherwise gives the message's length, or 0 when none was complete.
+// message too. While 4 bytes or more remain, goes on with the next message. Gives the
+// last message's length, or 0 when the bytes left hold no complete message.
 int ProcessAutoConfigInput(CUSocket* self, CUSocket* s, int32_t knownCommand, CLogSink* log,
                            const std::function<void(CUBuffer&)>& handler);

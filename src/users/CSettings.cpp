@@ -18,11 +18,14 @@ CUString OneLine(const CUString& text)
     return line;
 }
 
-// The IP opens a user line; an "=" there would turn the line into a key line.
+// The IP opens a user line; an "=" there would turn the line into a key line, and a
+// blank or tab would end the field early (a blank IP would lose the whole user).
 CUString UserLineIP(const CUString& ip)
 {
     CUString field = OneLine(ip);
     field.Replace('=', '_');
+    field.Replace(' ', '_');
+    field.Replace('\t', '_');
     return field;
 }
 
@@ -78,6 +81,9 @@ void CSettings::Load()
     while (!file.IsEOF()) {
         CUString line;
         file.ReadString(line, "\n\r", 1);
+        // Text ends at a NUL byte, as it does when written back; a value kept past it
+        // would not read back as it was written.
+        line = CUString(line.c_str());
         CUString rest = line;
         CUString field = rest.ParseOneArg("\n\r\t ", 1);
         if (field.IsEmpty())

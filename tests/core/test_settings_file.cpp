@@ -202,6 +202,34 @@ TEST_F(SettingsFile, LineEndsInTextNeverAddLines)
     EXPECT_EQ(again.Users.GetAt(2)->IP.Str(), "10.0.0.1");
 }
 
+// An AutoConfig peer may send any text as an IP; a blank one used to open its line
+// with whitespace, and the reader then skipped the line and lost the user.
+TEST_F(SettingsFile, BlanksInAnIpNeverLoseTheUser)
+{
+    settings.AddOrUpdateUser("spaces ", " ");
+    settings.AddOrUpdateUser("tab", "\t10.0.0.4");
+    settings.AddOrUpdateUser("inside", "10.0.0.5 x");
+    EXPECT_EQ(SavedText(), "AutoName=\nAutoHost=\nExternalIP=\n10.0.0.5_x\tinside\n"
+                           "_10.0.0.4\ttab\n_\tspaces \n");
+    CSettings again;
+    again.SetPath(dir.File("KIVORA.cfg").c_str());
+    again.Load();
+    EXPECT_EQ(Rows(again),
+              (std::vector<UserRow>{
+                  {"10.0.0.5_x", "inside", 1}, {"_10.0.0.4", "tab", 1}, {"_", "spaces ", 1}}));
+}
+
+// A NUL byte in the file ends that line's text: before, a value kept the bytes behind
+// it, Save wrote it cut at the NUL, and the next load read something else again.
+TEST_F(SettingsFile, NulByteEndsTheLine)
+{
+    LoadText(std::string("AutoName=Ann\t\0junk\nAutoHost=10.0.0.9\n10.0.0.1\tBo\0x\n", 51));
+    EXPECT_EQ(settings.AutoName.Str(), "Ann");
+    EXPECT_EQ(Rows(settings), (std::vector<UserRow>{{"10.0.0.1", "Bo", 1}}));
+    const std::string text = SavedText();
+    EXPECT_EQ(text, "AutoName=Ann\nAutoHost=10.0.0.9\nExternalIP=\n10.0.0.1\tBo\n");
+}
+
 TEST_F(SettingsFile, FullDiskLeavesTheOldFile)
 {
     // /dev/full fails every write with ENOSPC: point the temporary file there through
