@@ -289,7 +289,8 @@ double ForwarderThroughput(Network& net, int users, double seconds)
 }
 
 // The floor: the same re-addressed datagrams, sent by a bare loop through one raw
-// socket per user, with no capture at all.
+// socket per user, with no capture at all. The game's broadcasts flow meanwhile as in
+// the forwarder's run, so that both share the two cores with the same sender.
 double FloorThroughput(Network& net, int users, double seconds)
 {
     NetNsScope in(net.player);
@@ -318,11 +319,13 @@ double FloorThroughput(Network& net, int users, double seconds)
         sockets.push_back(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
     }
     const double rate = CopiesPerSecond(net, [&] {
+        const pid_t game = SpawnSender(Address("255.255.255.255", GamePort), 0, seconds, 32);
         const int64_t end = NowNs() + int64_t(seconds * 1e9);
         while (NowNs() < end)
             for (int i = 0; i < users; ++i)
                 sendto(sockets[size_t(i)], datagrams[size_t(i)].data(), datagrams[size_t(i)].size(),
                        0, reinterpret_cast<sockaddr*>(&to[size_t(i)]), sizeof to[size_t(i)]);
+        WaitFor(game);
     });
     for (int fd : sockets)
         close(fd);
