@@ -164,7 +164,7 @@ struct RunningForwarder {
             return;
         }
         forwarder->StartThread(CForwarder::ForwardThread, 0);
-        while (forwarder->GetState() == 0)
+        while (forwarder->GetState() == CThreadHelper::NotStarted)
             std::this_thread::yield();
     }
     ~RunningForwarder() { Stop(); }

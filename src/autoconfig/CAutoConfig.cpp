@@ -73,7 +73,7 @@ unsigned CAutoConfig::PollThread(void* param)
             if (!alive)
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            if (session->GetState() == 2)
+            if (session->StopRequested())
                 break;
         }
     }

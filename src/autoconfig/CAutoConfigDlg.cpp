@@ -87,6 +87,6 @@ void CAutoConfigDlg::UpdateButton()
     // Posting never waits for the GUI thread; a call still queued when the window is
     // destroyed is discarded with it.
     QMetaObject::invokeMethod(
-        this, [this] { ConnectButton->setEnabled(!Session || Session->GetState() == 2); },
+        this, [this] { ConnectButton->setEnabled(!Session || Session->StopRequested()); },
         Qt::QueuedConnection);
 }

@@ -19,10 +19,10 @@ int CThreadHelper::StartThread(ThreadFunction function, int /*flag*/)
 
 bool CThreadHelper::SetRunning()
 {
-    int expected = 0;
-    // Only 0 becomes 1: a stop asked for before the thread got going must win, or the
-    // owner would wait for a thread that never ends.
-    return m_state.compare_exchange_strong(expected, 1) || expected == 1;
+    int expected = NotStarted;
+    // Only NotStarted becomes Running: a stop asked for before the thread got going
+    // must win, or the owner would wait for a thread that never ends.
+    return m_state.compare_exchange_strong(expected, Running) || expected == Running;
 }
 
 void CThreadHelper::StopAndWait()

@@ -6,13 +6,14 @@
 #include <atomic>
 #include <thread>
 
-// A worker thread with a state word: 0 before it runs, 1 while it runs, 2 once a
-// stop has been asked for or the thread has ended. The owner asks for the stop and
-// destroys the object; destruction waits for the thread.
+// A worker thread with a state word: NotStarted before it runs, Running while it
+// runs, StopState once a stop has been asked for or the thread has ended. The owner
+// asks for the stop and destroys the object; destruction waits for the thread.
 class CThreadHelper : public CUObject
 {
 public:
     using ThreadFunction = unsigned (*)(void*);
+    enum : int { NotStarted = 0, Running = 1, StopState = 2 };
 
     CThreadHelper() = default;
     ~CThreadHelper() override;
@@ -23,13 +24,14 @@ public:
     int StartThread(ThreadFunction function, int flag);
 
     int GetState() const { return m_state.load(); }
-    // Asks the thread to stop: the state word becomes 2 and stays 2.
-    void RequestStop() { m_state.store(2); }
-    // Called first by the thread function: 0 becomes 1, but a stop asked for before
+    bool StopRequested() const { return m_state.load() == StopState; }
+    // Asks the thread to stop: the state word becomes StopState and stays so.
+    void RequestStop() { m_state.store(StopState); }
+    // Called first by the thread function: NotStarted becomes Running, but a stop asked for before
     // the thread got going is kept. Gives false when the thread should not run.
     bool SetRunning();
-    // Called by the thread as it ends; the state word reads 2 afterwards.
-    void Abort() { m_state.store(2); }
+    // Called by the thread as it ends; the state word reads StopState afterwards.
+    void Abort() { m_state.store(StopState); }
     // Asks for the stop and waits until the thread has returned. Derived classes
     // call it first in their destructor, before their own members go.
     void StopAndWait();
@@ -37,6 +39,6 @@ public:
     CCS ThreadLock; // held by the thread for its whole run
 
 private:
-    std::atomic<int> m_state{0};
+    std::atomic<int> m_state{NotStarted};
     std::thread m_thread;
 };

@@ -15,7 +15,6 @@ namespace
 
 constexpr int ProtocolTCP = 6;
 constexpr int ProtocolUDP = 17;
-constexpr int StopRequested = 2;
 
 const char CapabilityHint[] =
     "KIVORA needs the CAP_NET_RAW capability to capture and send raw packets. Grant it "
@@ -100,7 +99,7 @@ void CForwarder::Run()
     sockaddr_in from{};
     CUBuffer& in = m_capture.In;
 
-    while (GetState() != StopRequested) {
+    while (!StopRequested()) {
         if (!m_capture.ReadUDP(from))
             continue; // failed or woken: the loop condition decides
         in >> ip;

@@ -49,6 +49,9 @@ public:
     CUString AutoName;
     CUString AutoHost;
     CUString ExternalIP;
+    // Also forward subnet broadcasts and multicast ("ForwardMore" in the file); off
+    // unless the player turns it on.
+    int32_t ForwardMore = 0;
     CUObList<CUserSocket> Users;
 
 private:

@@ -86,7 +86,7 @@ TEST(AutoConfigSession, FailedConnectLogsAndStartsNoThread)
     Player client("Cy1");
     EXPECT_EQ(client.session->ConnectToHost("127.0.0.1"), 0);
     EXPECT_EQ(client.owner.Log.Lines(), (Lines{"Error: Could not connect to host."}));
-    EXPECT_EQ(client.session->GetState(), 0);
+    EXPECT_EQ(client.session->GetState(), CThreadHelper::NotStarted);
     client.session.reset();
     EXPECT_EQ(client.owner.UpdateButtonCalls, 0);
 }
@@ -104,7 +104,7 @@ TEST(AutoConfigSession, HostClosingEndsEveryClient)
     for (Player* p : {&a, &b}) {
         EXPECT_TRUE(p->owner.Log.WaitFor("Connection closed by host."));
         EXPECT_TRUE(WaitUntil([&] { return p->owner.UpdateButtonCalls == 1; }));
-        EXPECT_EQ(p->session->GetState(), 2);
+        EXPECT_EQ(p->session->GetState(), CThreadHelper::StopState);
     }
 }
 
