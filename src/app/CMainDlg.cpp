@@ -12,6 +12,7 @@
 #include "window/ControlId.h"
 #include "window/Messages.h"
 
+#include <QAction>
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QHelpEvent>
@@ -21,7 +22,12 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QToolTip>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
 
 namespace
 {
@@ -119,6 +125,14 @@ void CMainDlg::CreateControls()
     addLabel("AC Host IP:", 7, 27, 38, 8);
     m_hostEdit = addEdit(IDC_AUTO_HOST, 49, 24, 119, 14);
     QPushButton* autoConfig = addButton(IDC_AUTO_CONFIG, "Auto&Config", 174, 24, 50, 14);
+    // The band down to the External IP row is 21 units high: two lines of status
+    // text (8 units each) fill it, and the text needs both at this width (about 260
+    // units with a failure's reason), so the ForwardMore switch has no room beside it
+    // and lives in the right-click menu.
+    m_status = addLabel("Stopped.", 7, 40, 217, 17);
+    SetControlId(m_status, IDC_FORWARD_STATUS);
+    m_status->setWordWrap(true);
+    m_status->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QLabel* externalLabel = addLabel("E&xternal IP:", 7, 62, 37, 8);
     m_externalEdit = addEdit(IDC_EXTERNAL_IP, 49, 59, 119, 14);
     externalLabel->setBuddy(m_externalEdit);
@@ -155,10 +169,10 @@ void CMainDlg::CreateControls()
 void CMainDlg::OnInitDialog()
 {
     // Tooltips come from the event filter on every control (OnToolTipText).
+    // The desktop owns the title bar menu; ours is the window's context menu.
+    m_systemMenu = new QMenu(this);
     CUString about = LoadString(IDS_ABOUTBOX);
     if (!about.IsEmpty()) {
-        // The desktop owns the title bar menu; ours is the window's context menu.
-        m_systemMenu = new QMenu(this);
         QAction* item = m_systemMenu->addAction(ToQ(about));
         connect(item, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
     }
@@ -166,6 +180,12 @@ void CMainDlg::OnInitDialog()
     InitWinsock();
     setWindowIcon(m_icon);
     m_settings.Load();
+
+    m_forwardMore =
+        m_systemMenu->addAction(QStringLiteral("Also forward subnet broadcasts and multicast"));
+    m_forwardMore->setCheckable(true);
+    m_forwardMore->setChecked(m_settings.ForwardMore != 0);
+    connect(m_forwardMore, &QAction::toggled, this, &CMainDlg::OnForwardMore);
 
     m_autoName = m_settings.AutoName;
     m_autoHost = m_settings.AutoHost;
@@ -175,6 +195,9 @@ void CMainDlg::OnInitDialog()
                      [this](CListDisplayInfo& info) { OnUserListDisplayInfo(info); });
     m_userList->AddColumn("Name", 0, 100);
     m_userList->AddColumn("IP", 0, -1);
+    // Narrow enough that IP keeps room for 255.255.255.255; a failure count that does
+    // not fit is in the row's tooltip and the status line too.
+    m_userList->AddColumn("Sent", 1, 45);
     m_userList->ResetList(m_settings.Users);
 
     if (m_externalIP.IsEmpty()) {
@@ -271,6 +294,62 @@ void CMainDlg::StopForwarding()
         m_startButton->setText(QStringLiteral("Start"));
 }
 
+void CMainDlg::OnForwardMore(bool on)
+{
+    StopForwarding();
+    m_settings.ForwardMore = on ? 1 : 0;
+}
+
+namespace
+{
+
+CUString StatusText(const CForwardStats& stats)
+{
+    CUString text;
+    text.Format("Forwarding: %llu broadcast%s captured, %llu cop%s sent",
+                static_cast<unsigned long long>(stats.Captured), stats.Captured == 1 ? "" : "s",
+                static_cast<unsigned long long>(stats.Sent), stats.Sent == 1 ? "y" : "ies");
+    CUString part;
+    if (stats.LastCaptureMs >= 0) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        int64_t ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+        part.Format(", last %lld s ago",
+                    static_cast<long long>(std::max<int64_t>(ms - stats.LastCaptureMs, 0) / 1000));
+        text = text.Str() + part.Str();
+    }
+    if (stats.Failed) {
+        part.Format("; %llu failed: %s", static_cast<unsigned long long>(stats.Failed),
+                    strerror(stats.LastError));
+        text = text.Str() + part.Str();
+    }
+    return text;
+}
+
+} // namespace
+
+void CMainDlg::ShowForwardStats(const CForwardStats* stats)
+{
+    {
+        CCSLock lock(g_usersLock);
+        m_userStats.clear();
+        if (stats) {
+            // One entry per checked user in list order: nothing re-checks or reorders
+            // users while forwarding runs, every such change stops it first.
+            size_t i = 0;
+            for (const CUserSocket* user : m_settings.Users)
+                if (user->Forward && i < stats->Users.size())
+                    m_userStats[user] = stats->Users[i++];
+        }
+    }
+    QString status = stats ? ToQ(StatusText(*stats)) : QStringLiteral("Stopped.");
+    // The text wraps; "last 3 s ago" stays on one line.
+    static const QRegularExpression age(QStringLiteral("last (\\d+) s ago"));
+    status.replace(age, QStringLiteral("last\u00a0\\1\u00a0s\u00a0ago"));
+    m_status->setText(status);
+    m_userList->viewport()->update();
+}
+
 void CMainDlg::OnAutoConfig()
 {
     if (m_settings.AutoName.IsEmpty()) {
@@ -336,6 +415,12 @@ bool CMainDlg::OnToolTipText(QObject* control, QEvent* event)
         id = GetControlId(control->parent());
     CUString text = LoadString(id & 0xFFFF);
     auto* help = static_cast<QHelpEvent*>(event);
+    // Over a row the row speaks for its user.
+    if (control == m_userList->viewport()) {
+        QString row = m_userList->indexAt(help->pos()).data(Qt::ToolTipRole).toString();
+        if (!row.isEmpty())
+            text = FromQ(row);
+    }
     if (text.IsEmpty())
         QToolTip::hideText();
     else
@@ -343,18 +428,48 @@ bool CMainDlg::OnToolTipText(QObject* control, QEvent* event)
     return true;
 }
 
+CUString CMainDlg::UserToolTip(const CUserSocket& user) const
+{
+    CUString text;
+    text.Format("%s, %s", user.Name.c_str(), user.IP.c_str());
+    auto stats = m_userStats.find(&user);
+    if (stats != m_userStats.end() && stats->second.Failed) {
+        const CForwardUserStats& counts = stats->second;
+        CUString error;
+        error.Format("\n%llu sent, %llu failed: %s", static_cast<unsigned long long>(counts.Sent),
+                     static_cast<unsigned long long>(counts.Failed), strerror(counts.LastError));
+        text = text.Str() + error.Str();
+    }
+    return text;
+}
+
 void CMainDlg::OnUserListDisplayInfo(CListDisplayInfo& info)
 {
-    if (!(info.Mask & (CListDisplayInfo::WantText | CListDisplayInfo::WantImage)))
+    if (!(info.Mask & (CListDisplayInfo::WantText | CListDisplayInfo::WantImage |
+                       CListDisplayInfo::WantToolTip)))
         return;
     // An AutoConfig client's thread may be changing a record meanwhile.
     CCSLock lock(g_usersLock);
     auto* user = static_cast<CUserSocket*>(m_userList->GetObject(info.Row));
     if (!user)
         return;
-    if (info.Mask & CListDisplayInfo::WantText)
-        CDibListCtrl::SetDisplayText(info,
-                                     info.Column == 0 ? user->Name.c_str() : user->IP.c_str());
+    if (info.Mask & CListDisplayInfo::WantToolTip) {
+        CDibListCtrl::SetDisplayText(info, UserToolTip(*user).c_str());
+    } else if (info.Mask & CListDisplayInfo::WantText) {
+        CUString sent; // blank while stopped and for a user nothing went to
+        auto stats = m_userStats.find(user);
+        if (info.Column == 2 && stats != m_userStats.end()) {
+            const CForwardUserStats& counts = stats->second;
+            if (counts.Failed)
+                sent.Format("%llu (%llu failed)", static_cast<unsigned long long>(counts.Sent),
+                            static_cast<unsigned long long>(counts.Failed));
+            else if (counts.Sent)
+                sent.Format("%llu", static_cast<unsigned long long>(counts.Sent));
+        }
+        CDibListCtrl::SetDisplayText(info, info.Column == 0   ? user->Name.c_str()
+                                           : info.Column == 1 ? user->IP.c_str()
+                                                              : sent.c_str());
+    }
     info.Image = user->Forward ? 1 : 0;
 }
 

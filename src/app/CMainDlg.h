@@ -1,16 +1,19 @@
 #pragma once
 
 #include "base/CUString.h"
+#include "forward/CForwardStats.h"
 #include "users/CSettings.h"
 
 #include <QDialog>
 #include <QIcon>
 
 #include <memory>
+#include <unordered_map>
 
 class CForwarder;
 class CSelectListCtrl;
 struct CListDisplayInfo;
+class QAction;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -32,6 +35,12 @@ public:
     // Ends the running forwarder, if any; the button then reads "Start".
     void StopForwarding();
     bool IsForwarding() const { return m_forwarder != nullptr; }
+    // Shows what the running forwarding has done: the status line and the "Sent"
+    // column. Null once forwarding has stopped: "Stopped." and blank cells.
+    void ShowForwardStats(const CForwardStats* stats);
+    // The switch "Also forward subnet broadcasts and multicast": it changes what is
+    // forwarded, so it stops forwarding first.
+    void OnForwardMore(bool on);
 
     void OnChangeExternalIP();
     void OnChangeAutoHost();
@@ -63,6 +72,8 @@ private:
     // in raises no change handler: those answer only what the user types.
     void ReadFromControls();
     void TransferToControls();
+    // A row's tooltip: the full name, the IP and the last failed send to the user.
+    CUString UserToolTip(const CUserSocket& user) const;
 
     // Declared in the order of their construction; destroyed in reverse.
     QPushButton* m_startButton = nullptr;
@@ -78,4 +89,9 @@ private:
     QLineEdit* m_hostEdit = nullptr;
     QLineEdit* m_externalEdit = nullptr;
     QMenu* m_systemMenu = nullptr;
+    QLabel* m_status = nullptr;
+    QAction* m_forwardMore = nullptr;
+    // Each checked user's counters of the running forwarding, read by the display
+    // callback beside the records and so under g_usersLock too.
+    std::unordered_map<const CUserSocket*, CForwardUserStats> m_userStats;
 };

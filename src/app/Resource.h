@@ -21,6 +21,7 @@ enum {
     IDC_AUTO_CONFIG = 1019,
     IDC_HELP_BUTTON = 1027,
     IDC_EDIT_USER = 1028,
+    IDC_FORWARD_STATUS = 1029, // the status line of forwarding; a label, no tooltip
 
     IDM_ABOUTBOX = 0x0010, // the About item of the window menu
 };

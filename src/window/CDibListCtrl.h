@@ -12,10 +12,10 @@
 class CDibListModel;
 
 // A request of the view for one cell: Mask bit 0 asks for the text of (Row, Column),
-// bit 1 for the row's image (its check box: 0 clear, 1 checked). The owner answers
-// with SetDisplayText and by setting Image.
+// bit 1 for the row's image (its check box: 0 clear, 1 checked), bit 2 for the row's
+// tooltip (empty for none). The owner answers with SetDisplayText and by setting Image.
 struct CListDisplayInfo {
-    enum { WantText = 1, WantImage = 2 };
+    enum { WantText = 1, WantImage = 2, WantToolTip = 4 };
     int Mask = 0;
     int Row = 0;
     int Column = 0;

@@ -42,6 +42,16 @@ QVariant CDibListModel::data(const QModelIndex& index, int role) const
         m_view->RequestDisplayInfo(info);
         return QString::fromLocal8Bit(info.Text.c_str());
     }
+    case Qt::ToolTipRole: {
+        CListDisplayInfo info;
+        info.Mask = CListDisplayInfo::WantToolTip;
+        info.Row = index.row();
+        info.Column = index.column();
+        m_view->RequestDisplayInfo(info);
+        if (info.Text.IsEmpty())
+            return QVariant();
+        return QString::fromLocal8Bit(info.Text.c_str());
+    }
     case Qt::CheckStateRole: {
         if (!m_checks || index.column() != 0)
             return QVariant();
