@@ -1,7 +1,7 @@
 #pragma once
 
-// Window test helpers: answer modal messages and dialogs without a person, click and
-// type into controls, and run a main window on a settings file of its own.
+// Window test helpers: modal messages and dialogs answered without a person, a main
+// window on a settings file of its own; input comes from QTest as from a person.
 
 #include "TempDir.h"
 #include "app/CMainDlg.h"
@@ -9,26 +9,21 @@
 #include "window/Messages.h"
 
 #include <QApplication>
-#include <QDialog>
-#include <QKeyEvent>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QPushButton>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 using Strings = std::vector<std::string>;
+using Ints = std::vector<int>;
 
 // Records every modal message; questions get the answer set in `Answer`.
-class MessageRecorder
-{
-public:
+struct MessageRecorder {
     MessageRecorder()
     {
         m_previous = SetMessageHandler([this](const CMessageRequest& request) {
@@ -38,20 +33,13 @@ public:
         });
     }
     ~MessageRecorder() { SetMessageHandler(std::move(m_previous)); }
-
-    Strings Errors;
-    Strings Questions;
-    Strings Captions;
+    Strings Errors, Questions, Captions;
     int Answer = 1;
-
-private:
     MessageHandler m_previous;
 };
 
 // Runs every modal dialog through `Script` instead of a person; counts the runs.
-class ModalScript
-{
-public:
+struct ModalScript {
     using Script = std::function<int(QDialog&)>;
     explicit ModalScript(Script script = nullptr) : m_script(std::move(script))
     {
@@ -62,45 +50,22 @@ public:
     }
     ~ModalScript() { SetModalRunner(std::move(m_previous)); }
     void Set(Script script) { m_script = std::move(script); }
-
     int Runs = 0;
-
-private:
     Script m_script;
     ModalRunner m_previous;
 };
 
-inline void SendClick(QWidget* widget, const QPoint& point)
+inline void SendKey(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
 {
-    QPointF local(point);
-    QPointF global(widget->mapToGlobal(point));
-    QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton,
-                      Qt::NoModifier);
-    QApplication::sendEvent(widget, &press);
-    QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, Qt::NoButton,
-                        Qt::NoModifier);
-    QApplication::sendEvent(widget, &release);
-}
-
-inline void SendKey(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
-                    const QString& text = QString())
-{
-    QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
-    QApplication::sendEvent(widget, &press);
-    QKeyEvent release(QEvent::KeyRelease, key, modifiers, text);
-    QApplication::sendEvent(widget, &release);
+    QTest::keyClick(widget, Qt::Key(key), modifiers);
 }
 
 // Types at the end of the field, or over all of it.
 inline void TypeInto(QLineEdit* edit, const QString& text, bool replace = false)
 {
     edit->setFocus();
-    if (replace)
-        edit->selectAll();
-    else
-        edit->end(false);
-    for (QChar c : text)
-        SendKey(edit, Qt::Key_A, Qt::NoModifier, QString(c));
+    replace ? edit->selectAll() : edit->end(false);
+    QTest::keyClicks(edit, text);
 }
 
 // A main window on KIVORA.cfg in a fresh directory, shown offscreen.
@@ -109,7 +74,6 @@ class MainWindowTest : public ::testing::Test
 protected:
     std::string ConfigPath() const { return m_dir.File("KIVORA.cfg"); }
     void WriteConfig(const std::string& text) { WriteWholeFile(ConfigPath(), text); }
-
     CMainDlg& Open()
     {
         m_dialog = std::make_unique<CMainDlg>(nullptr, ConfigPath().c_str());
@@ -117,26 +81,24 @@ protected:
         QApplication::processEvents();
         return *m_dialog;
     }
-    // Destroys the window as closing the program does.
-    void Close() { m_dialog.reset(); }
+    void Close() { m_dialog.reset(); } // as closing the program does
     CMainDlg& Dialog() { return *m_dialog; }
     CSelectListCtrl* List() { return m_dialog->UserList(); }
-
-    template <class T>
+    template <class T = QWidget>
     T* Control(int id)
     {
         return m_dialog->findChild<T*>(QStringLiteral("control%1").arg(id));
     }
-
-    std::string Cell(int row, int column)
+    std::string Cell(int row, int column, int role = Qt::DisplayRole)
     {
-        return List()->model()->index(row, column).data().toString().toStdString();
+        return List()->model()->index(row, column).data(role).toString().toStdString();
     }
     int RowChecked(int row)
     {
         return List()->model()->index(row, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked;
     }
     std::string Text(int id) { return Control<QLineEdit>(id)->text().toStdString(); }
+    QString ButtonText(int id) { return Control<QPushButton>(id)->text(); }
     Strings Names()
     {
         Strings names;
@@ -145,16 +107,16 @@ protected:
         return names;
     }
     // The rows' check boxes, and the records' Forward flags, in list order.
-    std::vector<int> Checks()
+    Ints Checks()
     {
-        std::vector<int> checks;
+        Ints checks;
         for (int row = 0; row < List()->GetItemCount(); ++row)
             checks.push_back(RowChecked(row));
         return checks;
     }
-    std::vector<int> Flags()
+    Ints Flags()
     {
-        std::vector<int> flags;
+        Ints flags;
         for (CUserSocket* user : Dialog().Settings().Users)
             flags.push_back(user->Forward);
         return flags;
@@ -167,8 +129,11 @@ protected:
                                              QItemSelectionModel::Select |
                                                  QItemSelectionModel::Rows);
     }
-    void ClickCheckBox(int row) { SendClick(List()->viewport(), List()->CheckRect(row).center()); }
-    QString ButtonText(int id) { return Control<QPushButton>(id)->text(); }
+    void Click(const QPoint& point)
+    {
+        QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, point);
+    }
+    void ClickCheckBox(int row) { Click(List()->CheckRect(row).center()); }
 
     // Starts a real forwarder. Only users at 127.0.0.x may be in the list: a running
     // forwarder sends only to them. Gives false when this process may not capture.
