@@ -1,7 +1,6 @@
 #pragma once
 
-// Window test helpers: modal messages and dialogs answered without a person, a main
-// window on a settings file of its own; input comes from QTest as from a person.
+// Window tests: modal messages and dialogs answered without a person, input by QTest.
 
 #include "TempDir.h"
 #include "app/CMainDlg.h"
@@ -12,52 +11,40 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-
 #include <gtest/gtest.h>
-
-#include <string>
 #include <unistd.h>
-#include <vector>
 
 using Strings = std::vector<std::string>;
-using Ints = std::vector<int>;
 
 // Records every modal message; questions get the answer set in `Answer`.
 struct MessageRecorder {
-    MessageRecorder()
-    {
-        m_previous = SetMessageHandler([this](const CMessageRequest& request) {
-            (request.Question ? Questions : Errors).push_back(request.Text.Str());
-            Captions.push_back(request.Caption.Str());
-            return Answer;
-        });
-    }
     ~MessageRecorder() { SetMessageHandler(std::move(m_previous)); }
+    int Record(const CMessageRequest& message)
+    {
+        (message.Question ? Questions : Errors).push_back(message.Text.Str());
+        Captions.push_back(message.Caption.Str());
+        return Answer;
+    }
     Strings Errors, Questions, Captions;
     int Answer = 1;
-    MessageHandler m_previous;
+    MessageHandler m_previous = SetMessageHandler([this](auto& m) { return Record(m); });
 };
 
-// Runs every modal dialog through `Script` instead of a person; counts the runs.
+// Runs every modal dialog through a script instead of a person; counts the runs.
 struct ModalScript {
     using Script = std::function<int(QDialog&)>;
-    explicit ModalScript(Script script = nullptr) : m_script(std::move(script))
-    {
-        m_previous = SetModalRunner([this](QDialog& dialog) {
-            ++Runs;
-            return m_script ? m_script(dialog) : 0;
-        });
-    }
+    explicit ModalScript(Script script = nullptr) : m_script(std::move(script)) {}
+    int Run(QDialog& dialog) { return ++Runs, m_script ? m_script(dialog) : 0; }
     ~ModalScript() { SetModalRunner(std::move(m_previous)); }
     void Set(Script script) { m_script = std::move(script); }
     int Runs = 0;
     Script m_script;
-    ModalRunner m_previous;
+    ModalRunner m_previous = SetModalRunner([this](QDialog& d) { return Run(d); });
 };
 
-inline void SendKey(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+inline void SendKey(QWidget* widget, int key)
 {
-    QTest::keyClick(widget, Qt::Key(key), modifiers);
+    QTest::keyClick(widget, Qt::Key(key));
 }
 
 // Types at the end of the field, or over all of it.
@@ -74,12 +61,10 @@ class MainWindowTest : public ::testing::Test
 protected:
     std::string ConfigPath() const { return m_dir.File("KIVORA.cfg"); }
     void WriteConfig(const std::string& text) { WriteWholeFile(ConfigPath(), text); }
-    CMainDlg& Open()
+    void Open()
     {
         m_dialog = std::make_unique<CMainDlg>(nullptr, ConfigPath().c_str());
         m_dialog->show();
-        QApplication::processEvents();
-        return *m_dialog;
     }
     void Close() { m_dialog.reset(); } // as closing the program does
     CMainDlg& Dialog() { return *m_dialog; }
@@ -87,16 +72,14 @@ protected:
     template <class T = QWidget>
     T* Control(int id)
     {
-        return m_dialog->findChild<T*>(QStringLiteral("control%1").arg(id));
+        return m_dialog->findChild<T*>(QString("control%1").arg(id));
     }
-    std::string Cell(int row, int column, int role = Qt::DisplayRole)
+    QVariant Data(int r, int c, int role) { return List()->model()->index(r, c).data(role); }
+    std::string Cell(int r, int c, int role = 0)
     {
-        return List()->model()->index(row, column).data(role).toString().toStdString();
+        return Data(r, c, role).toString().toStdString();
     }
-    int RowChecked(int row)
-    {
-        return List()->model()->index(row, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked;
-    }
+    int RowChecked(int row) { return Data(row, 0, Qt::CheckStateRole).toInt() == Qt::Checked; }
     std::string Text(int id) { return Control<QLineEdit>(id)->text().toStdString(); }
     QString ButtonText(int id) { return Control<QPushButton>(id)->text(); }
     Strings Names()
@@ -106,20 +89,16 @@ protected:
             names.push_back(Cell(row, 0));
         return names;
     }
-    // The rows' check boxes, and the records' Forward flags, in list order.
-    Ints Checks()
+    // Every row as its name, its check box and its record's Forward flag (+ or -).
+    std::string Rows()
     {
-        Ints checks;
-        for (int row = 0; row < List()->GetItemCount(); ++row)
-            checks.push_back(RowChecked(row));
-        return checks;
-    }
-    Ints Flags()
-    {
-        Ints flags;
-        for (CUserSocket* user : Dialog().Settings().Users)
-            flags.push_back(user->Forward);
-        return flags;
+        std::string rows;
+        for (int row = 0; row < List()->GetItemCount(); ++row) {
+            CUserSocket* user = Dialog().Settings().Users.GetAt(row);
+            rows += (row ? " " : "") + Cell(row, 0) + "-+"[RowChecked(row)] +
+                    (user && user->Forward ? "+" : "-");
+        }
+        return rows;
     }
     void Select(std::initializer_list<int> rows)
     {
@@ -129,10 +108,7 @@ protected:
                                              QItemSelectionModel::Select |
                                                  QItemSelectionModel::Rows);
     }
-    void Click(const QPoint& point)
-    {
-        QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, point);
-    }
+    void Click(QPoint point) { QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, point); }
     void ClickCheckBox(int row) { Click(List()->CheckRect(row).center()); }
 
     // Starts a real forwarder. Only users at 127.0.0.x may be in the list: a running
@@ -142,10 +118,9 @@ protected:
         for (CUserSocket* user : Dialog().Settings().Users)
             if (user->IP.Str().rfind("127.0.0.", 0) != 0)
                 ADD_FAILURE() << "forwarding test with a non-loopback user " << user->IP.Str();
-        if (geteuid() != 0)
-            return false;
         MessageRecorder messages;
-        Dialog().OnStart();
+        if (geteuid() == 0)
+            Dialog().OnStart();
         return Dialog().IsForwarding() && messages.Errors.empty();
     }
 
@@ -154,7 +129,5 @@ protected:
 };
 
 #define START_FORWARDING_OR_SKIP()                                                                 \
-    do {                                                                                           \
-        if (!StartForwarding())                                                                    \
-            GTEST_SKIP() << "needs root with CAP_NET_RAW to run a real forwarder";                 \
-    } while (0)
+    if (!StartForwarding())                                                                        \
+    GTEST_SKIP() << "needs root with CAP_NET_RAW to run a real forwarder"

@@ -2,120 +2,46 @@
 
 #include "app/CAboutDlg.h"
 #include "app/Resource.h"
-#include "base/CUSocket.h"
 #include "window/ShellOpen.h"
 
 #include <QLabel>
 #include <QMenu>
 #include <QUrl>
 
-namespace
-{
+#include <future>
+#include <thread>
 
-std::string OwnAddress()
-{
-    sockaddr_in address{};
-    CUSocket::GetSockAddr(address, nullptr, 0);
-    CUString text;
-    int port = 0;
-    CUSocket::GetPeerName(address, text, port);
-    return text.Str();
-}
+using AboutBox = MainWindowTest;
 
-// The saved file without the ForwardMore line, which these cases do not look at.
-std::string Saved(const std::string& path)
-{
-    std::string text = ReadWholeFile(path);
-    size_t at = text.find("ForwardMore=");
-    return at == std::string::npos ? text : text.erase(at, text.find('\n', at) + 1 - at);
-}
-
-} // namespace
-
-using StartUp = MainWindowTest;
-
-// Faults: a field not loaded or not saved, the own address not filled in, users out
-// of file order or with lost check boxes, a typed field not reaching the settings.
-TEST_F(StartUp, FieldsAndListFromTheFileTypedFieldsWrittenAtExit)
-{
-    const std::string own = OwnAddress(), users = "10.0.0.1\tBig Al\n;10.0.0.2\tBo\n10.0.0.3\tCy\n";
-    struct Case {
-        const char *what, *file;
-        Strings fields, names;
-        Ints checks;
-        std::string saved;
-    } cases[] = {
-        {"first start without a file: own address, empty list",
-         nullptr,
-         {"", "", own},
-         {},
-         {},
-         "AutoName=x\nAutoHost=1\nExternalIP=7\n"},
-        {"empty external IP is filled; users in file order, ';' unchecked",
-         "AutoName=Ann\nAutoHost=10.0.0.9\nExternalIP=\n10.0.0.1\tBig Al\n;10.0.0.2\tBo\n10.0.0."
-         "3\tCy\n",
-         {"Ann", "10.0.0.9", own},
-         {"Big Al", "Bo", "Cy"},
-         {1, 0, 1},
-         "AutoName=Annx\nAutoHost=10.0.0.91\nExternalIP=7\n" + users},
-    };
-    ASSERT_FALSE(own.empty());
-    for (const Case& c : cases) {
-        std::remove(ConfigPath().c_str());
-        if (c.file)
-            WriteConfig(c.file);
-        Open();
-        EXPECT_EQ((Strings{Text(IDC_AUTO_NAME), Text(IDC_AUTO_HOST), Text(IDC_EXTERNAL_IP)}),
-                  c.fields)
-            << c.what;
-        EXPECT_EQ(Dialog().Settings().ExternalIP.Str(), own) << c.what;
-        EXPECT_EQ(Names(), c.names) << c.what;
-        EXPECT_EQ(Checks(), c.checks) << c.what;
-        EXPECT_EQ(QApplication::focusWidget(), Control(IDC_AUTO_NAME)) << c.what;
-        TypeInto(Control<QLineEdit>(IDC_AUTO_NAME), "x");
-        TypeInto(Control<QLineEdit>(IDC_AUTO_HOST), "1");
-        TypeInto(Control<QLineEdit>(IDC_EXTERNAL_IP), "7", true);
-        Close();
-        EXPECT_EQ(Saved(ConfigPath()), c.saved) << c.what;
-    }
-}
-
-// Faults: Enter not reaching Start from a field or the list; F1, Help or the menu
-// item not opening the About box; Escape not closing.
-TEST_F(StartUp, KeysButtonsAndMenuReachTheirCommands)
+// Faults: F1 (from a field or the list), Help or the menu item not opening the About
+// box, or the version wrong; the right click not showing the menu; Enter not pressing
+// Start from a field or the list; Escape not closing; a link opening the wrong
+// address, a click beside the links opening one, the empty end of a link's label not
+// counting as the link.
+TEST_F(AboutBox, OpensFromF1HelpAndTheMenuItsLinksOpenOnAClick)
 {
     Open();
     MessageRecorder messages;
     Strings versions;
-    ModalScript about([&](QDialog& dialog) {
-        auto* box = dynamic_cast<CAboutDlg*>(&dialog);
-        versions.push_back(box ? box->findChild<QLabel*>("control1000")->text().toStdString() : "");
+    ModalScript boxes([&](QDialog& box) {
+        versions.push_back(box.findChild<QLabel*>("control1000")->text().toStdString());
         return 1;
     });
-    for (int id : {IDC_AUTO_NAME, IDC_EXTERNAL_IP, IDC_USER_LIST}) {
-        SendKey(Control(id), Qt::Key_Return); // an empty list refuses, so Start ran
-        SendKey(Control(id), Qt::Key_F1);
-    }
+    for (int id : {IDC_AUTO_NAME, IDC_EXTERNAL_IP, IDC_USER_LIST})
+        SendKey(Control(id), Qt::Key_Return), SendKey(Control(id), Qt::Key_F1);
     Control<QPushButton>(IDC_HELP_BUTTON)->click();
     QMenu* menu = Dialog().SystemMenu();
-    ASSERT_NE(menu, nullptr);
-    ASSERT_FALSE(menu->actions().empty());
-    EXPECT_EQ(menu->actions()[0]->text(), "&About KIVORA...");
+    ASSERT_EQ(menu->actions().value(0)->text(), "&About KIVORA...");
     menu->actions()[0]->trigger();
-    EXPECT_EQ(messages.Errors, Strings(3, "Add some users to forward to first"));
     EXPECT_EQ(versions, Strings(5, "1.04"));
-    QContextMenuEvent right(QContextMenuEvent::Mouse, QPoint(5, 5), Dialog().mapToGlobal(QPoint(5, 5)));
+    EXPECT_EQ(messages.Errors, Strings(3, "Add some users to forward to first")); // Start ran
+    QContextMenuEvent right(QContextMenuEvent::Mouse, {5, 5}, Dialog().mapToGlobal(QPoint(5, 5)));
     QApplication::sendEvent(&Dialog(), &right);
     EXPECT_TRUE(menu->isVisible());
     menu->hide();
     SendKey(Control(IDC_AUTO_NAME), Qt::Key_Escape);
     EXPECT_FALSE(Dialog().isVisible());
-}
 
-// Faults: a link opening the wrong address, a click beside the links opening one, the
-// empty end of a link's label not counting as the link.
-TEST(AboutBox, ClicksOnTheLinksOpenThemBesideThemNothing)
-{
     Strings opened;
     ShellOpener previous = SetShellOpener([&](const QUrl& url) {
         opened.push_back(url.toString().toStdString());
@@ -123,22 +49,74 @@ TEST(AboutBox, ClicksOnTheLinksOpenThemBesideThemNothing)
     });
     CAboutDlg about(nullptr);
     about.show();
-    QApplication::processEvents();
-    auto* web = about.findChild<QLabel*>("control1001");
-    auto* email = about.findChild<QLabel*>("control1002");
-    const QRect r = web->geometry();
-    const QPoint points[] = {{2, 2},
-                             {r.center().x(), r.top() - 3},
-                             {r.center().x(), r.bottom() + 3},
-                             r.topLeft() + QPoint(3, 3),
-                             r.bottomRight() - QPoint(1, 1),
-                             email->geometry().topRight() + QPoint(-2, 3)};
-    for (QPoint point : points) { // to the label under the point, as a person clicks
-        QWidget* target = about.childAt(point) ? about.childAt(point) : &about;
+    const QRect web = about.findChild<QLabel*>("control1001")->geometry();
+    const QRect email = about.findChild<QLabel*>("control1002")->geometry();
+    for (QPoint point : {QPoint(2, 2), QPoint(web.center().x(), web.top() - 3),
+                         QPoint(web.center().x(), web.bottom() + 3), web.topLeft() + QPoint(3, 3),
+                         web.bottomRight(), email.topRight() + QPoint(0, 3)}) {
+        QWidget* target = about.childAt(point) ? about.childAt(point) : &about; // as a person
         QTest::mouseClick(target, Qt::LeftButton, {}, target->mapFrom(&about, point));
     }
     EXPECT_EQ(opened, (Strings{"https://kivora.example.net/", "https://kivora.example.net/",
                                "mailto:support@kivora.example.net"}));
     EXPECT_TRUE(about.isVisible());
     SetShellOpener(std::move(previous));
+}
+
+using ForwardStatus = MainWindowTest;
+
+// Faults: counts shown for the wrong user (unchecked ones have no entry), a count for
+// a user nothing went to, the age from another clock, the failure's reason lost,
+// counts left standing after the run; the display callback reading a record without
+// g_usersLock while an AutoConfig client's thread rewrites it.
+TEST_F(ForwardStatus, StatusLineSentCellsAndTooltipsFollowTheCounters)
+{
+    WriteConfig("AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\n127.0.0.11\tAl\n;127.0.0.12\tBo\n"
+                "127.0.0.13\tCy\n127.0.0.14\tDi\n");
+    Open();
+    auto shown = [&] {
+        return Control<QLabel>(IDC_FORWARD_STATUS)->text().replace(QChar::Nbsp, ' ').toStdString() +
+               "|" + Cell(0, 2) + "|" + Cell(1, 2) + "|" + Cell(2, 2) + "|" + Cell(3, 2);
+    };
+    EXPECT_EQ(shown(), "Stopped.||||");
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t ms = now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    struct Case {
+        const char* what;
+        CForwardStats stats;
+        std::string shown;
+    } cases[] = {
+        // clang-format off
+        {"before any capture the age is left out", {.Users = {{}, {}, {}}}, "Forwarding: 0 broadcasts captured, 0 copies sent||||"},
+        {"one of each reads singular; the age is CLOCK_MONOTONIC's", {.Captured = 1, .Sent = 1, .LastCaptureMs = ms - 3500,
+         .Users = {{.Sent = 1}, {}, {}}}, "Forwarding: 1 broadcast captured, 1 copy sent, last 3 s ago|1|||"},
+        {"failures: how many and strerror of the last", {.Captured = 12, .Sent = 34, .Failed = 2, .LastError = ENETUNREACH,
+         .LastCaptureMs = ms - 200, .Users = {{.Sent = 24}, {.Sent = 10, .Failed = 2, .LastError = ENETUNREACH}, {}}},
+         "Forwarding: 12 broadcasts captured, 34 copies sent, last 0 s ago; 2 failed: Network is unreachable|24||10 (2 failed)|"},
+        // clang-format on
+    };
+    for (const Case& c : cases) {
+        Dialog().ShowForwardStats(&c.stats);
+        EXPECT_EQ(shown(), c.shown) << c.what;
+    }
+    EXPECT_EQ(Cell(0, 0, Qt::ToolTipRole), "Al, 127.0.0.11");
+    EXPECT_EQ(Cell(2, 1, Qt::ToolTipRole),
+              "Cy, 127.0.0.13\n10 sent, 2 failed: Network is unreachable");
+    EXPECT_EQ(Cell(2, 0) + Cell(2, 1), "Cy127.0.0.13"); // Name and IP stay as they were
+    Dialog().ShowForwardStats(nullptr);
+    EXPECT_EQ(shown() + Cell(2, 0, Qt::ToolTipRole), "Stopped.||||Cy, 127.0.0.13");
+
+    // The thread holds the lock a while before it writes: a reader that waits sees the
+    // new name, one that does not sees the old.
+    std::promise<void> locked;
+    std::thread client([&] {
+        CCSLock lock(g_usersLock);
+        locked.set_value();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Dialog().Settings().Users.GetHead()->Name = "Zed";
+    });
+    locked.get_future().wait_for(std::chrono::seconds(5)); // the thread locks at once
+    EXPECT_EQ(Cell(0, 0), "Zed");
+    client.join();
 }

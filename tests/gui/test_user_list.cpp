@@ -5,191 +5,129 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QTimer>
 
 #include <arpa/inet.h>
 
-namespace
-{
-
-// Fills the user editor as a person would and presses OK, or Cancel when `ok` is false.
-ModalScript::Script Editor(const char* name, const char* ip, bool ok = true)
+// Types into the user editor as a person would and presses OK, or Cancel.
+static ModalScript::Script Editor(const char* name, const char* ip, bool ok = true)
 {
     return [=](QDialog& dialog) {
-        auto* editor = dynamic_cast<CUserDlg*>(&dialog);
-        EXPECT_NE(editor, nullptr);
-        if (!editor)
-            return 0;
-        editor->NameEdit()->clear();
-        editor->IPEdit()->clear();
-        QTest::keyClicks(editor->NameEdit(), name);
-        QTest::keyClicks(editor->IPEdit(), ip);
-        if (ok)
-            editor->OnOK();
-        return ok ? editor->result() : 0;
+        auto& editor = dynamic_cast<CUserDlg&>(dialog);
+        editor.NameEdit()->clear(), editor.IPEdit()->clear();
+        QTest::keyClicks(editor.NameEdit(), name);
+        QTest::keyClicks(editor.IPEdit(), ip);
+        return ok ? editor.OnOK(), editor.result() : 0;
     };
 }
 
-const char* const FiveUsers = "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\n127.0.0.11\tAl\n"
-                              ";127.0.0.12\tBo\n127.0.0.13\tCy\n;127.0.0.14\tDi\n127.0.0.15\tEd\n";
+using UserListView = MainWindowTest;
 
-} // namespace
-
-using UserList = MainWindowTest;
-
-// Faults: a second row for a known user, a new user not at the top, the own name
-// added as a user, the address not following the IP, a lost or wrong check box.
-TEST_F(UserList, AddAndEditKeepOneRowPerUser)
+// Faults: a second row for a known user, a new user not at the top, the own name added
+// as a user, a click beside a box toggling it, rows and records out of step; run again
+// while forwarding: a change of users or of what is forwarded leaving the forwarder on
+// stale users, a command that changes nothing stopping it.
+TEST_F(UserListView, CommandsKeepRowsAndRecordsInStepAndStopForwardingFirst)
 {
-    WriteConfig(FiveUsers);
-    Open();
-    ModalScript editor;
+    for (bool forwarding : {false, true}) {
+        WriteConfig("AutoName=Ann\nExternalIP=127.0.0.1\n127.0.0.11\tAl\n;127.0.0.12\tBo\n"
+                    "127.0.0.13\tCy\n;127.0.0.14\tDi\n127.0.0.15\tEd\n");
+        Open();
+        MessageRecorder messages;
+        ModalScript editor;
+        auto add = [&](const char* name, const char* ip, bool ok = true) {
+            editor.Set(Editor(name, ip, ok)), Dialog().OnAddUser();
+        };
+        auto edit = [&] { Dialog().OnEditUser(); };
+        const QRect box = List()->CheckRect(2);
+        QAction* more = nullptr;
+        for (QAction* action : Dialog().SystemMenu()->actions())
+            more = action->text() == "Also forward subnet broadcasts and multicast" ? action : more;
+        ASSERT_TRUE(more && more->isCheckable() && !more->isChecked());
+        struct Step {
+            const char* what;
+            std::function<void()> command;
+            bool stops;
+            const char* rows; // name, check box, record's flag
+        } steps[] = {
+            // clang-format off
+            {"Add cancelled", [&] { add("Eve", "127.0.0.40", false); }, false, "Al++ Bo-- Cy++ Di-- Ed++"},
+            {"Add of a known name in other case updates, checks", [&] { add("BO", "127.0.0.30"); }, true, "Al++ BO++ Cy++ Di-- Ed++"},
+            {"Add of a known IP renames that user", [&] { add("Zed", "127.0.0.14"); }, true, "Al++ BO++ Cy++ Zed++ Ed++"},
+            {"Add of the own name sets the external IP", [&] { add("Ann", "127.0.0.99"); }, true, "Al++ BO++ Cy++ Zed++ Ed++"},
+            {"Add of the own name in other case: new, at the top", [&] { add("ann", "127.0.0.21"); }, true, "ann++ Al++ BO++ Cy++ Zed++ Ed++"},
+            {"clicks on a name, an IP, below the rows", [&] { Click(box.center() + QPoint(40, 0)), Click(box.center() + QPoint(160, 0)), Click({box.x(), List()->viewport()->height() - 2}); }, false, "ann++ Al++ BO++ Cy++ Zed++ Ed++"},
+            {"clicks on two boxes", [&] { ClickCheckBox(1), ClickCheckBox(4); }, true, "ann++ Al-- BO++ Cy++ Zed-- Ed++"},
+            {"Edit refused: none or two selected", [&] { Select({}), edit(), Select({0, 2}), edit(); }, false, "ann++ Al-- BO++ Cy++ Zed-- Ed++"},
+            {"Edit cancelled", [&] { editor.Set(Editor("x", "y", false)), Select({1}), edit(); }, true, "ann++ Al-- BO++ Cy++ Zed-- Ed++"},
+            {"Edit of one row, in place", [&] { editor.Set(Editor("Bob", "127.0.0.50")), Select({2}), edit(); }, true, "ann++ Al-- Bob++ Cy++ Zed-- Ed++"},
+            {"Delete with nothing selected", [&] { Select({}), Dialog().OnDeleteUsers(); }, false, "ann++ Al-- Bob++ Cy++ Zed-- Ed++"},
+            {"Delete answered No", [&] { messages.Answer = 0, Select({0, 3}), Dialog().OnDeleteUsers(); }, false, "ann++ Al-- Bob++ Cy++ Zed-- Ed++"},
+            {"Delete answered Yes", [&] { messages.Answer = 1, Dialog().OnDeleteUsers(); }, true, "Al-- Bob++ Zed-- Ed++"},
+            {"the ForwardMore switch", [&] { more->trigger(); }, true, "Al-- Bob++ Zed-- Ed++"},
+            // clang-format on
+        };
+        for (const Step& step : steps) {
+            if (forwarding && !Dialog().IsForwarding())
+                START_FORWARDING_OR_SKIP();
+            step.command();
+            EXPECT_EQ(Rows(), step.rows) << step.what;
+            EXPECT_EQ(ButtonText(IDC_START).remove('&'),
+                      !forwarding || step.stops ? "Start" : "Stop")
+                << step.what;
+        }
+        EXPECT_EQ(messages.Errors, Strings(2, "You must select a single user to edit."));
+        EXPECT_EQ(messages.Questions, Strings(2, "Delete user(s)?"));
+        EXPECT_EQ(messages.Captions.back(), "Confirm");
+        EXPECT_EQ(Text(IDC_EXTERNAL_IP), "127.0.0.99");
+        EXPECT_EQ(Dialog().Settings().ForwardMore, more->isChecked());
+        EXPECT_EQ(Dialog().Settings().ForwardMore, 1);
+        char address[INET_ADDRSTRLEN] = ""; // the edited user's copies go to the new IP
+        inet_ntop(AF_INET, &Dialog().Settings().Users.GetAt(1)->Address.sin_addr, address, 16);
+        EXPECT_EQ(std::string(address), "127.0.0.50");
+    }
+}
+
+// A really running editor, opened on "Cy" 10.0.0.3, typed into; a key pressed. One
+// that stays open (as it must on bad input) is closed with result 5. Faults: a bad
+// address accepted (four-digit octet, a part missing, a blank), the IP checked before
+// the name, refused or cancelled input stored, a name trimmed, focus on the wrong field.
+TEST(UserEditor, OnlyValidInputIsStoredWholeAndTheWrongFieldIsSelected)
+{
+    const char *ipError = "Enter a valid IP address", *kept = "Cy|10.0.0.3";
     struct Case {
         const char *what, *name, *ip;
-        bool ok;
-        Strings names;
-        Ints checks;
+        Qt::Key key;
+        const char *error, *focus; // the field to correct, all selected
+        int result;
+        const char* stored;
     } cases[] = {
-        {"Cancel changes nothing",
-         "Eve",
-         "127.0.0.40",
-         false,
-         {"Al", "Bo", "Cy", "Di", "Ed"},
-         {1, 0, 1, 0, 1}},
-        {"a known name in other case updates and checks",
-         "BO",
-         "127.0.0.30",
-         true,
-         {"Al", "BO", "Cy", "Di", "Ed"},
-         {1, 1, 1, 0, 1}},
-        {"a known IP renames that user",
-         "Zed",
-         "127.0.0.14",
-         true,
-         {"Al", "BO", "Cy", "Zed", "Ed"},
-         {1, 1, 1, 1, 1}},
-        {"the own name sets the external IP, no row",
-         "Ann",
-         "127.0.0.99",
-         true,
-         {"Al", "BO", "Cy", "Zed", "Ed"},
-         {1, 1, 1, 1, 1}},
-        {"the own name in other case is someone else",
-         "ann",
-         "127.0.0.21",
-         true,
-         {"ann", "Al", "BO", "Cy", "Zed", "Ed"},
-         {1, 1, 1, 1, 1, 1}},
+        // clang-format off
+        {"both empty: the name first", "", "", Qt::Key_Return, "Enter a name", "", 5, kept},
+        {"an octet over 255", "Al", "10.0.0.300", Qt::Key_Return, ipError, "10.0.0.300", 5, kept},
+        {"a four-digit octet", "Al", "10.0.0.0001", Qt::Key_Return, ipError, "10.0.0.0001", 5, kept},
+        {"three parts", "Al", "10.0.0", Qt::Key_Return, ipError, "10.0.0", 5, kept},
+        {"a blank before", "Al", " 10.0.0.1", Qt::Key_Return, ipError, " 10.0.0.1", 5, kept},
+        {"Escape after typing", "Xavier", "10.9.9.9", Qt::Key_Escape, nullptr, "", 0, kept},
+        {"blanks in a name are kept", "  Big Al  ", "192.168.0.7", Qt::Key_Return, nullptr, "", 1, "  Big Al  |192.168.0.7"},
+        // clang-format on
     };
     for (const Case& c : cases) {
-        editor.Set(Editor(c.name, c.ip, c.ok));
-        Control<QPushButton>(IDC_ADD_USER)->click();
-        EXPECT_EQ(Names(), c.names) << c.what;
-        EXPECT_EQ(Checks(), c.checks) << c.what;
-        EXPECT_EQ(Flags(), c.checks) << c.what;
+        CUString name("Cy"), ip("10.0.0.3");
+        CUserDlg dialog(&name, &ip, nullptr);
+        MessageRecorder messages;
+        EXPECT_EQ(dialog.windowTitle() + dialog.NameEdit()->text(), "Add UserCy"); // opened on it
+        QString focus, selected;
+        QTimer::singleShot(0, [&] {
+            Editor(c.name, c.ip, false)(dialog);
+            QTest::keyClick(dialog.IPEdit(), c.key);
+            if (auto* edit = qobject_cast<QLineEdit*>(dialog.focusWidget()); dialog.isVisible())
+                focus = edit->text(), selected = edit->selectedText(), dialog.done(5);
+        });
+        EXPECT_EQ(dialog.exec(), c.result) << c.what;
+        EXPECT_EQ(messages.Errors, c.error ? Strings{c.error} : Strings{}) << c.what;
+        EXPECT_EQ(focus, c.focus) << c.what;
+        EXPECT_EQ(selected, focus) << c.what;
+        EXPECT_EQ(name.Str() + "|" + ip.Str(), c.stored) << c.what;
     }
-    EXPECT_EQ(Text(IDC_EXTERNAL_IP), "127.0.0.99");
-
-    MessageRecorder messages;
-    for (auto rows : {std::initializer_list<int>{}, {0, 2}}) {
-        Select(rows);
-        Control<QPushButton>(IDC_EDIT_USER)->click();
-    }
-    EXPECT_EQ(messages.Errors, Strings(2, "You must select a single user to edit."));
-    QString shown;
-    editor.Set([&](QDialog& dialog) {
-        auto* user = dynamic_cast<CUserDlg*>(&dialog);
-        shown = user->windowTitle() + "|" + user->NameEdit()->text() + "|" + user->IPEdit()->text();
-        return Editor("Bob", "127.0.0.50")(dialog);
-    });
-    Select({2});
-    Dialog().OnEditUser();
-    EXPECT_EQ(shown, "Add User|BO|127.0.0.30");
-    EXPECT_EQ(Cell(2, 0) + " " + Cell(2, 1), "Bob 127.0.0.50"); // shown at once
-    CUserSocket* bob = Dialog().Settings().Users.GetAt(2);
-    char address[INET_ADDRSTRLEN] = "";
-    EXPECT_STREQ(inet_ntop(AF_INET, &bob->Address.sin_addr, address, sizeof address), "127.0.0.50");
-    EXPECT_EQ(bob->Forward, 1); // the check box is not the editor's
-}
-
-// Faults: rows and records out of step after a delete or a click, a click beside a
-// box toggling it, a question when nothing is selected.
-TEST_F(UserList, DeleteAndCheckBoxesKeepRowsAndRecordsInStep)
-{
-    WriteConfig(FiveUsers);
-    Open();
-    MessageRecorder messages;
-    const QRect box = List()->CheckRect(2);
-    ASSERT_FALSE(box.isEmpty());
-    // Beside the boxes: on the name, on the IP column, below the last row.
-    for (QPoint p : {QPoint(box.right() + 30, box.center().y()),
-                     List()->visualRect(List()->model()->index(2, 1)).center(),
-                     QPoint(box.center().x(), List()->viewport()->height() - 2)})
-        Click(p);
-    EXPECT_EQ(Flags(), (Ints{1, 0, 1, 0, 1}));
-    ClickCheckBox(1);
-    ClickCheckBox(4);
-    EXPECT_EQ(Flags(), (Ints{1, 1, 1, 0, 0}));
-    EXPECT_EQ(Checks(), Flags());
-
-    Select({});
-    Dialog().OnDeleteUsers();
-    EXPECT_TRUE(messages.Questions.empty());
-    messages.Answer = 0;
-    Select({0, 2, 3});
-    Dialog().OnDeleteUsers();
-    EXPECT_EQ(Names().size(), 5u);
-    messages.Answer = 1;
-    Control<QPushButton>(IDC_DELETE_USERS)->click();
-    EXPECT_EQ(messages.Questions, Strings(2, "Delete user(s)?"));
-    EXPECT_EQ(messages.Captions, Strings(2, "Confirm"));
-    EXPECT_EQ(Names(), (Strings{"Bo", "Ed"}));
-    EXPECT_EQ(Checks(), (Ints{1, 0}));
-    EXPECT_EQ(Flags(), Checks());
-}
-
-// Faults: a command that changes users or what is forwarded leaving the forwarder
-// running on stale users, or one that changes nothing stopping it.
-TEST_F(UserList, ChangesStopForwardingFirstOthersLeaveItRunning)
-{
-    WriteConfig(FiveUsers);
-    Open();
-    MessageRecorder messages;
-    ModalScript editor;
-    QAction* more = nullptr;
-    for (QAction* action : Dialog().SystemMenu()->actions())
-        if (action->text() == "Also forward subnet broadcasts and multicast")
-            more = action;
-    ASSERT_NE(more, nullptr);
-    struct Case {
-        const char* what;
-        std::function<void()> command;
-        bool running;
-    } cases[] = {
-        {"Add cancelled",
-         [&] { editor.Set(Editor("Eve", "127.0.0.40", false)), Dialog().OnAddUser(); }, true},
-        {"Edit refused: two rows",
-         [&] {
-             Select({0, 2}), Dialog().OnEditUser();
-         },
-         true},
-        {"Delete answered No", [&] { messages.Answer = 0, Dialog().OnDeleteUsers(); }, true},
-        {"a click beside a box", [&] { Click(List()->CheckRect(1).center() + QPoint(40, 0)); },
-         true},
-        {"Add confirmed", [&] { editor.Set(Editor("Eve", "127.0.0.40")), Dialog().OnAddUser(); },
-         false},
-        {"Edit cancelled",
-         [&] { editor.Set(Editor("x", "y", false)), Select({0}), Dialog().OnEditUser(); }, false},
-        {"Delete answered Yes", [&] { messages.Answer = 1, Select({1}), Dialog().OnDeleteUsers(); },
-         false},
-        {"a click on a box", [&] { ClickCheckBox(1); }, false},
-        {"the ForwardMore switch", [&] { more->trigger(); }, false},
-    };
-    for (const Case& c : cases) {
-        if (!Dialog().IsForwarding())
-            START_FORWARDING_OR_SKIP();
-        c.command();
-        EXPECT_EQ(Dialog().IsForwarding(), c.running) << c.what;
-        EXPECT_EQ(ButtonText(IDC_START), c.running ? "Stop" : "Start") << c.what;
-    }
-    EXPECT_EQ(Dialog().Settings().ForwardMore, 1);
 }

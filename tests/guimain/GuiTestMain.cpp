@@ -1,9 +1,7 @@
 #include <QApplication>
 #include <gtest/gtest.h>
 
-// Widgets need one QApplication for the whole test run; the platform comes from
-// QT_QPA_PLATFORM (offscreen under ctest). Test discovery runs the executable without
-// that environment, so offscreen is also the default here.
+// One QApplication for the run; offscreen also when test discovery runs it bare.
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
