@@ -181,6 +181,7 @@ void CMainDlg::OnInitDialog()
     setWindowIcon(m_icon);
     m_settings.Load();
 
+    m_systemMenu->addSeparator(); // the menu hides it when nothing stands above
     m_forwardMore =
         m_systemMenu->addAction(QStringLiteral("Also forward subnet broadcasts and multicast"));
     m_forwardMore->setCheckable(true);
