@@ -125,10 +125,10 @@ void CMainDlg::CreateControls()
     addLabel("AC Host IP:", 7, 27, 38, 8);
     m_hostEdit = addEdit(IDC_AUTO_HOST, 49, 24, 119, 14);
     QPushButton* autoConfig = addButton(IDC_AUTO_CONFIG, "Auto&Config", 174, 24, 50, 14);
-    // The band down to the External IP row is 21 units high: two lines of status
-    // text (8 units each) fill it, and the text needs both at this width (about 260
-    // units with a failure's reason), so the ForwardMore switch has no room beside it
-    // and lives in the right-click menu.
+    // The band down to the External IP row is 21 units high and 217 wide. The status
+    // text runs to about 340 units with a failure's reason, so it takes two lines (8
+    // units each) and the whole band; a check box for the ForwardMore switch (about
+    // 170 units) has no room beside it and lives in the right-click menu.
     m_status = addLabel("Stopped.", 7, 40, 217, 17);
     SetControlId(m_status, IDC_FORWARD_STATUS);
     m_status->setWordWrap(true);
