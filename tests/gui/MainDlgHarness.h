@@ -110,7 +110,6 @@ protected:
     }
     void Click(QPoint point) { QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, point); }
     void ClickCheckBox(int row) { Click(List()->CheckRect(row).center()); }
-
     // Starts a real forwarder. Only users at 127.0.0.x may be in the list: a running
     // forwarder sends only to them. Gives false when this process may not capture.
     bool StartForwarding()
@@ -129,5 +128,7 @@ protected:
 };
 
 #define START_FORWARDING_OR_SKIP()                                                                 \
-    if (!StartForwarding())                                                                        \
-    GTEST_SKIP() << "needs root with CAP_NET_RAW to run a real forwarder"
+    do {                                                                                           \
+        if (!StartForwarding())                                                                    \
+            GTEST_SKIP() << "needs root with CAP_NET_RAW to run a real forwarder";                 \
+    } while (0)
