@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t lines = 0;
     for (char c : written)
         lines += c == '\n';
-    if (lines != 3 + static_cast<size_t>(first.Users.GetCount()))
+    if (lines != 4 + static_cast<size_t>(first.Users.GetCount()))
         __builtin_trap(); // some text added or lost a line
 
     CSettings second;
