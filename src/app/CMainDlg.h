@@ -23,7 +23,7 @@ class CMainDlg : public QDialog
 {
     Q_OBJECT
 public:
-    // `settingsPath` names the settings file; null for KIVORA.cfg beside the program.
+    // `settingsPath` names the settings file; null for CSettings::DefaultPath().
     explicit CMainDlg(QWidget* parent = nullptr, const char* settingsPath = nullptr);
     ~CMainDlg() override;
 
@@ -32,6 +32,9 @@ public:
     // Ends the running forwarder, if any; the button then reads "Start".
     void StopForwarding();
     bool IsForwarding() const { return m_forwarder != nullptr; }
+    // Saves the settings file; a failure is shown with its reason. Gives non-zero
+    // when saved.
+    int SaveSettings();
 
     void OnChangeExternalIP();
     void OnChangeAutoHost();
@@ -51,6 +54,9 @@ public:
     QMenu* SystemMenu() const { return m_systemMenu; }
 
 protected:
+    // Escape, the close box and a termination signal all end here: forwarding stops
+    // and the settings are saved before the window goes.
+    void done(int result) override;
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -78,4 +84,5 @@ private:
     QLineEdit* m_hostEdit = nullptr;
     QLineEdit* m_externalEdit = nullptr;
     QMenu* m_systemMenu = nullptr;
+    bool m_savedAtClose = false;
 };
