@@ -5,118 +5,85 @@
 
 #include <arpa/inet.h>
 
-#include <string>
-#include <vector>
-
 namespace
 {
 
-std::vector<std::string> Names(const CSettings& settings)
+std::string Names(const CSettings& settings)
 {
-    std::vector<std::string> names;
+    std::string names;
     for (CUserSocket* user : settings.Users)
-        names.push_back(user->Name.Str() + "@" + user->IP.Str() + (user->Forward ? "" : "-"));
-    return names;
+        names += user->Name.Str() + "@" + user->IP.Str() + (user->Forward ? " " : "- ");
+    return names + "ext=" + settings.ExternalIP.Str();
 }
 
-TEST(AddOrUpdateUser, OwnNameIsExactAndSetsTheExternalIP)
+TEST(AddOrUpdateUser, Rules)
 {
-    CSettings settings;
-    settings.SetAutoName("Bob");
-    EXPECT_EQ(settings.AddOrUpdateUser("Bob", "10.0.0.5"), nullptr);
-    EXPECT_EQ(settings.ExternalIP.Str(), "10.0.0.5");
-    EXPECT_EQ(settings.Users.GetCount(), 0);
-
-    CUserSocket* other = settings.AddOrUpdateUser("bob", "10.0.0.6");
-    ASSERT_NE(other, nullptr);
-    EXPECT_EQ(settings.ExternalIP.Str(), "10.0.0.5");
-    EXPECT_EQ(Names(settings), std::vector<std::string>{"bob@10.0.0.6"});
-}
-
-TEST(AddOrUpdateUser, EmptyOwnNameMatchesNobody)
-{
-    CSettings settings;
-    EXPECT_NE(settings.AddOrUpdateUser("", "10.0.0.5"), nullptr);
-    EXPECT_TRUE(settings.ExternalIP.IsEmpty());
-}
-
-TEST(AddOrUpdateUser, NewRecordsGoFirstAndChecked)
-{
-    CSettings settings;
-    settings.AddOrUpdateUser("Bo", "10.0.0.2");
-    settings.AddOrUpdateUser("Al", "10.0.0.1");
-    CUserSocket* cy = settings.AddOrUpdateUser("Cy", "10.0.0.3");
-    EXPECT_EQ(settings.Users.GetHead(), cy);
-    EXPECT_EQ(Names(settings),
-              (std::vector<std::string>{"Cy@10.0.0.3", "Al@10.0.0.1", "Bo@10.0.0.2"}));
-}
-
-TEST(AddOrUpdateUser, EarlierIpMatchWinsOverLaterNameMatch)
-{
-    CSettings settings;
-    settings.AddOrUpdateUser("Bo", "10.0.0.2");
-    CUserSocket* al = settings.AddOrUpdateUser("Al", "10.0.0.1"); // head: Al, Bo
-    al->Forward = 0;
-    CUserSocket* updated = settings.AddOrUpdateUser("bo", "10.0.0.1");
-    EXPECT_EQ(updated, al);
-    EXPECT_EQ(Names(settings), (std::vector<std::string>{"bo@10.0.0.1", "Bo@10.0.0.2"}));
-}
-
-TEST(AddOrUpdateUser, NameMatchIgnoresCaseAndTakesNewSpellingAndAddress)
-{
-    CSettings settings;
-    CUserSocket* al = settings.AddOrUpdateUser("Al", "10.0.0.1");
-    settings.AddOrUpdateUser("Bo", "10.0.0.2");
-    al->Forward = 0;
-    EXPECT_EQ(settings.AddOrUpdateUser("AL", "10.0.0.9"), al);
-    EXPECT_EQ(al->Name.Str(), "AL");
-    EXPECT_EQ(al->Forward, 1);
-    EXPECT_EQ(al->Address.sin_addr.s_addr, inet_addr("10.0.0.9"));
-    EXPECT_EQ(settings.Users.GetCount(), 2);
-    EXPECT_EQ(settings.Users.GetAt(1), al); // keeps its place
+    const struct {
+        const char* what;
+        std::vector<std::pair<const char*, const char*>> adds; // after Bo 10.0.0.2, Al 10.0.0.1
+        std::string want;
+    } cases[] = {
+        {"own name (exact) sets the external IP only",
+         {{"Me", "10.0.0.5"}},
+         "Al@10.0.0.1- Bo@10.0.0.2 ext=10.0.0.5"},
+        {"own name in another case is another player",
+         {{"me", "10.0.0.6"}},
+         "me@10.0.0.6 Al@10.0.0.1- Bo@10.0.0.2 ext="},
+        {"a new record goes first, checked",
+         {{"Cy", "10.0.0.3"}},
+         "Cy@10.0.0.3 Al@10.0.0.1- Bo@10.0.0.2 ext="},
+        {"an earlier IP match wins over a later name match",
+         {{"bo", "10.0.0.1"}},
+         "bo@10.0.0.1 Bo@10.0.0.2 ext="},
+        {"a name match ignores case, takes spelling and IP, keeps its place, checks",
+         {{"AL", "10.0.0.9"}},
+         "AL@10.0.0.9 Bo@10.0.0.2 ext="},
+    };
+    for (const auto& c : cases) {
+        CSettings settings;
+        settings.SetAutoName("Me");
+        settings.AddOrUpdateUser("Bo", "10.0.0.2");
+        settings.AddOrUpdateUser("Al", "10.0.0.1")->Forward = 0;
+        for (const auto& [name, ip] : c.adds)
+            settings.AddOrUpdateUser(name, ip);
+        EXPECT_EQ(Names(settings), c.want) << c.what;
+        EXPECT_EQ(settings.Users.GetHead()->Address.sin_addr.s_addr,
+                  inet_addr(settings.Users.GetHead()->IP.c_str()))
+            << c.what << ": the address follows the IP";
+    }
 }
 
 TEST(AddOrUpdateUser, DuplicatesUpdateTheFirst)
 {
     CSettings settings;
     CUserSocket* second = settings.AddOrUpdateUser("Al", "10.0.0.1");
-    auto* first = new CUserSocket("Al", "10.0.0.1");
-    settings.Users.AddHead(first);
-    EXPECT_EQ(settings.AddOrUpdateUser("al", "10.0.0.4"), first);
+    settings.Users.AddHead(new CUserSocket("Al", "10.0.0.1"));
+    EXPECT_EQ(settings.AddOrUpdateUser("al", "10.0.0.4"), settings.Users.GetHead());
     EXPECT_EQ(second->IP.Str(), "10.0.0.1");
 }
 
 TEST(UserList, ClearForwardFlagsAndDelete)
 {
     CSettings settings;
-    settings.ClearForwardFlags();
-    CUObList<CUserSocket> none;
-    settings.DeleteUsers(&none);
-
     CUserSocket* c = settings.AddOrUpdateUser("C", "10.0.0.3");
-    CUserSocket* b = settings.AddOrUpdateUser("B", "10.0.0.2");
+    settings.AddOrUpdateUser("B", "10.0.0.2");
     CUserSocket* a = settings.AddOrUpdateUser("A", "10.0.0.1");
-    settings.ClearForwardFlags();
-    EXPECT_EQ(Names(settings),
-              (std::vector<std::string>{"A@10.0.0.1-", "B@10.0.0.2-", "C@10.0.0.3-"}));
-
     CUObList<CUserSocket> selected;
+    settings.DeleteUsers(&selected);
+    EXPECT_EQ(Names(settings), "A@10.0.0.1 B@10.0.0.2 C@10.0.0.3 ext=") << "nothing selected";
+    settings.ClearForwardFlags();
     selected.AddTail(c);
     selected.AddTail(a);
     settings.DeleteUsers(&selected);
-    EXPECT_EQ(settings.Users.GetCount(), 1);
-    EXPECT_EQ(settings.Users.GetHead(), b);
+    EXPECT_EQ(Names(settings), "B@10.0.0.2- ext=");
 }
 
-TEST(UserRecord, AddressFollowsIp)
+TEST(UserRecord, AnInvalidIpHasNoAddress)
 {
     CUserSocket user("Al", "192.168.7.9");
-    EXPECT_EQ(user.Forward, 1);
-    EXPECT_EQ(user.Address.sin_addr.s_addr, inet_addr("192.168.7.9"));
     user.IP = "10.0.0.300";
     user.ResolveAddress();
-    EXPECT_EQ(user.Address.sin_addr.s_addr, 0u); // no address: never a destination
-    EXPECT_FALSE(user.IsOpen());
+    EXPECT_EQ(user.Address.sin_addr.s_addr, 0u); // never a destination
 }
 
 } // namespace

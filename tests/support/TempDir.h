@@ -1,6 +1,8 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
+#include <vector>
 
 // A fresh directory under /tmp, removed with everything in it when the object goes.
 class TempDir
@@ -20,3 +22,15 @@ private:
 
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& content);
+
+// A program run to its end: how it ended (a waitpid status) and what it printed.
+struct ChildResult {
+    int Status = -1;
+    std::string Out;
+    std::string Err;
+};
+// Runs argv[0] with exactly `env`, as `uid` (also its group) unless that is -1. With
+// a `signal`, sends it once the program has put its handler for it in place. Bounded:
+// a program still running after 30 s is killed (Status then tells SIGKILL).
+ChildResult RunChild(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                     uid_t uid = static_cast<uid_t>(-1), int signal = 0);
