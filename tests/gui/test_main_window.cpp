@@ -111,8 +111,11 @@ TEST_F(AboutBoxOpening, HelpButtonF1AndTheWindowMenuOpenIt)
 
     QMenu* menu = Dialog().SystemMenu();
     ASSERT_NE(menu, nullptr);
-    ASSERT_EQ(menu->actions().size(), 1);
+    ASSERT_EQ(menu->actions().size(), 3); // About, a separator, the settings file in use
     EXPECT_EQ(menu->actions()[0]->text(), "&About KIVORA...");
+    EXPECT_EQ(menu->actions()[2]->text(),
+              "Settings file: " + QString(Dialog().Settings().GetPath().c_str()));
+    EXPECT_FALSE(menu->actions()[2]->isEnabled());
     menu->actions()[0]->trigger();
 
     EXPECT_EQ(script.Runs, 5);
