@@ -38,7 +38,8 @@ TEST_F(StartUp, FirstStartShowsOwnAddressAndWritesItAtExit)
     EXPECT_EQ(QApplication::focusWidget(), Control<QLineEdit>(IDC_AUTO_NAME));
 
     Close();
-    EXPECT_EQ(ReadWholeFile(ConfigPath()), "AutoName=\nAutoHost=\nExternalIP=" + own + "\n");
+    EXPECT_EQ(ReadWholeFile(ConfigPath()),
+              "AutoName=\nAutoHost=\nExternalIP=" + own + "\nForwardMore=0\n");
 }
 
 TEST_F(StartUp, EmptyExternalIPInTheFileIsFilledAndUsersShowInFileOrder)
@@ -57,8 +58,8 @@ TEST_F(StartUp, EmptyExternalIPInTheFileIsFilledAndUsersShowInFileOrder)
     EXPECT_EQ(List()->model()->headerData(1, Qt::Horizontal).toString(), "IP");
 
     Close();
-    EXPECT_EQ(ReadWholeFile(ConfigPath()),
-              "AutoName=Ann\nAutoHost=10.0.0.9\nExternalIP=" + OwnAddress() + "\n" + users);
+    EXPECT_EQ(ReadWholeFile(ConfigPath()), "AutoName=Ann\nAutoHost=10.0.0.9\nExternalIP=" +
+                                               OwnAddress() + "\nForwardMore=0\n" + users);
 }
 
 TEST_F(StartUp, TypedFieldsReachTheSettingsAndTheFile)
@@ -71,7 +72,8 @@ TEST_F(StartUp, TypedFieldsReachTheSettingsAndTheFile)
     EXPECT_EQ(Dialog().Settings().AutoHost.Str(), "10.1.1.1");
     EXPECT_EQ(Dialog().Settings().ExternalIP.Str(), "7");
     Close();
-    EXPECT_EQ(ReadWholeFile(ConfigPath()), "AutoName=Jo\nAutoHost=10.1.1.1\nExternalIP=7\n");
+    EXPECT_EQ(ReadWholeFile(ConfigPath()),
+              "AutoName=Jo\nAutoHost=10.1.1.1\nExternalIP=7\nForwardMore=0\n");
 }
 
 TEST_F(StartUp, EnterPressesStartFromTheFieldsAndTheListEscapeCloses)

@@ -27,9 +27,9 @@ ModalScript::Script TypeIntoEditor(const char* name, const char* ip, bool ok = t
     };
 }
 
-const char* const ThreeUsers = "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\n"
+const char* const ThreeUsers = "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\nForwardMore=0\n"
                                "127.0.0.11\tAl\n;127.0.0.12\tBo\n127.0.0.13\tCy\n";
-const char* const FiveUsers = "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\n"
+const char* const FiveUsers = "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\nForwardMore=0\n"
                               "127.0.0.11\tAl\n;127.0.0.12\tBo\n127.0.0.13\tCy\n"
                               ";127.0.0.14\tDi\n127.0.0.15\tEd\n";
 
@@ -80,7 +80,8 @@ TEST_F(AddUser, NewUserAtTheTopOthersUpdatedOwnNameSetsExternalIP)
     EXPECT_EQ(Cell(0, 1), "127.0.0.20");
     EXPECT_EQ(Checks(), (std::vector<int>{1, 1, 1, 1, 0}));
     Close();
-    EXPECT_NE(ReadWholeFile(ConfigPath()).find("ExternalIP=127.0.0.99\n127.0.0.20\tDee Dee\n"),
+    EXPECT_NE(ReadWholeFile(ConfigPath())
+                  .find("ExternalIP=127.0.0.99\nForwardMore=0\n127.0.0.20\tDee Dee\n"),
               std::string::npos);
 }
 
@@ -170,8 +171,9 @@ TEST_F(DeleteUsers, YesRemovesTheSelectedNoOrNothingSelectedChangesNothing)
     EXPECT_EQ(Dialog().Settings().Users.GetCount(), 2);
     EXPECT_EQ(Dialog().Settings().Users.GetAt(0)->Name.Str(), "Bo");
     Close();
-    EXPECT_EQ(ReadWholeFile(ConfigPath()), "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\n"
-                                           ";127.0.0.12\tBo\n127.0.0.15\tEd\n");
+    EXPECT_EQ(ReadWholeFile(ConfigPath()),
+              "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\nForwardMore=0\n"
+              ";127.0.0.12\tBo\n127.0.0.15\tEd\n");
 }
 
 TEST_F(DeleteUsers, NoKeepsForwardingYesStopsIt)
@@ -209,9 +211,9 @@ TEST_F(CheckBoxes, OnlyAClickOnABoxTogglesItIntoTheRecord)
     EXPECT_EQ(Flags(), (std::vector<int>{1, 1, 1, 0, 0}));
     EXPECT_EQ(Checks(), Flags());
     Close();
-    EXPECT_EQ(ReadWholeFile(ConfigPath()),
-              "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\n127.0.0.11\tAl\n127.0.0.12\tBo\n"
-              "127.0.0.13\tCy\n;127.0.0.14\tDi\n;127.0.0.15\tEd\n");
+    EXPECT_EQ(ReadWholeFile(ConfigPath()), "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0."
+                                           "1\nForwardMore=0\n127.0.0.11\tAl\n127.0.0.12\tBo\n"
+                                           "127.0.0.13\tCy\n;127.0.0.14\tDi\n;127.0.0.15\tEd\n");
 }
 
 TEST_F(CheckBoxes, ClickOnABoxWhileForwardingStopsItBesideDoesNot)
