@@ -23,14 +23,12 @@ private:
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& content);
 
-// A program run to its end: how it ended (a waitpid status) and what it printed.
+// Runs argv[0] with exactly `env`, as `uid` (and its group) unless -1, and sends
+// `signal` (if any) once the program catches it. Gives the waitpid status and what it
+// printed. Bounded: a program still running after 30 s is killed.
 struct ChildResult {
     int Status = -1;
-    std::string Out;
-    std::string Err;
+    std::string Out, Err;
 };
-// Runs argv[0] with exactly `env`, as `uid` (also its group) unless that is -1. With
-// a `signal`, sends it once the program has put its handler for it in place. Bounded:
-// a program still running after 30 s is killed (Status then tells SIGKILL).
 ChildResult RunChild(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                      uid_t uid = static_cast<uid_t>(-1), int signal = 0);
