@@ -1,9 +1,12 @@
-// A save that fails is shown with the file and the reason before the window goes:
-// before, the changes were lost without a word.
+// The window on a desktop: a failed save shown before the window goes (before, the
+// changes were lost without a word); the icon from the installed SVG; theme colours.
 #include "TempDir.h"
+#include "app/CAboutDlg.h"
 #include "app/CMainDlg.h"
 #include "window/Messages.h"
 
+#include <QApplication>
+#include <QLabel>
 #include <gtest/gtest.h>
 
 #include <sched.h>
@@ -25,10 +28,28 @@ TEST(SettingsSave, FailureInAReadOnlyFolderIsShownOnClose)
         return 0;
     });
     auto dialog = std::make_unique<CMainDlg>(nullptr, dir.File("KIVORA.cfg").c_str());
+    EXPECT_FALSE(dialog->windowIcon().pixmap(32).isNull()) << "no icon: resource or SVG plugin";
     dialog->reject(); // as Escape
     dialog.reset();   // saved once, at close
     EXPECT_EQ(shown, std::vector<std::string>{"Could not save the settings to " +
                                               dir.File("KIVORA.cfg") + ": Read-only file system"});
     SetMessageHandler(previous);
     umount(path);
+}
+
+// Hard-coded blue links had 1.9:1 contrast on a dark palette.
+TEST(AboutBox, LinksTakeThePalettesLinkColour)
+{
+    QPalette palette = QApplication::palette();
+    palette.setColor(QPalette::Link, QColor(0x80, 0xc0, 0xff));
+    QApplication::setPalette(palette);
+    CAboutDlg about(nullptr);
+    int links = 0;
+    for (QLabel* label : about.findChildren<QLabel*>()) {
+        if (label->text().contains("kivora.example.net")) {
+            ++links;
+            EXPECT_EQ(label->palette().color(QPalette::WindowText), QColor(0x80, 0xc0, 0xff));
+        }
+    }
+    EXPECT_EQ(links, 2);
 }
