@@ -3,10 +3,13 @@
 #include "app/CMainDlg.h"
 
 #include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <memory>
 #include <unistd.h>
 
 namespace
@@ -24,15 +27,18 @@ void OnTerminationSignal(int)
     errno = saved;
 }
 
-// Closes the modal windows open over the main window from the top down, then the main
-// window itself, each as Escape would.
+// Closes the modal window open over the main window, if any, then the main window, each
+// as Escape would. The main window waits until the command that opened the other one has
+// finished (AutoConfig ends its session, whose thread may still change the users), that
+// is until its own loop runs again.
 void CloseAll(CMainDlg& main)
 {
-    for (int i = 0; i < 16; ++i) {
-        auto* top = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (!top || top == &main)
-            break;
+    auto* top = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (top && top != &main)
         top->reject();
+    if (QThread::currentThread()->loopLevel() > 1) {
+        QTimer::singleShot(10, &main, [&main] { CloseAll(main); });
+        return;
     }
     main.reject();
 }
@@ -64,14 +70,16 @@ int CMainApp::CatchTerminationSignals()
 bool CMainApp::InitInstance()
 {
     CMainDlg dialog(nullptr);
-    QSocketNotifier notifier(g_signalPipe[0], QSocketNotifier::Read);
-    notifier.setEnabled(g_signalPipe[0] >= 0);
-    connect(&notifier, &QSocketNotifier::activated, &dialog, [&dialog] {
-        char bytes[16];
-        while (read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
-        }
-        CloseAll(dialog);
-    });
+    std::unique_ptr<QSocketNotifier> notifier;
+    if (g_signalPipe[0] >= 0) {
+        notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        connect(notifier.get(), &QSocketNotifier::activated, &dialog, [&dialog] {
+            char bytes[16];
+            while (read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
+            }
+            CloseAll(dialog);
+        });
+    }
     dialog.exec();
     return false;
 }
