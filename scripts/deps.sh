@@ -1,15 +1,18 @@
-# Installs the Debian packages that building and testing KIVORA need, when any is missing.
-# Sourced by scripts/run and scripts/test.
-KIVORA_PACKAGES="cmake g++ make pkg-config qt6-base-dev libpcap-dev libgtest-dev libgmock-dev
-iproute2 libcap2-bin clang libclang-rt-14-dev llvm-14"
+# Installs the Debian packages that KIVORA needs, when any is missing. Sourced by the
+# scripts. Building and running need KIVORA_RUN_PACKAGES only (scripts/run); the tests,
+# sanitizers, fuzzing and the package check need the rest too.
+KIVORA_RUN_PACKAGES="cmake g++ make pkg-config qt6-base-dev libqt6svg6 libpcap-dev libcap2-bin"
+KIVORA_PACKAGES="$KIVORA_RUN_PACKAGES libgtest-dev libgmock-dev iproute2 clang
+libclang-rt-14-dev llvm-14 desktop-file-utils appstream dpkg-dev file"
 
 kivora_as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# kivora_install_missing [PACKAGE...]: the packages named, or all of KIVORA_PACKAGES.
 kivora_install_missing() {
     missing=""
-    for p in $KIVORA_PACKAGES; do
+    for p in ${*:-$KIVORA_PACKAGES}; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
             missing="$missing $p"
     done

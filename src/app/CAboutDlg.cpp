@@ -56,11 +56,12 @@ void CAboutDlg::OnInitDialog()
     QFont linkFont = m_webLink->font();
     linkFont.setUnderline(true);
     linkFont.setBold(true);
-    QPalette blue = m_webLink->palette();
-    blue.setColor(QPalette::WindowText, QColor(0, 0, 255));
+    // The palette's link colour: fixed blue is unreadable on a dark palette.
+    QPalette linkColours = m_webLink->palette();
+    linkColours.setColor(QPalette::WindowText, linkColours.color(QPalette::Link));
     for (QLabel* link : {m_webLink, m_emailLink}) {
         link->setFont(linkFont);
-        link->setPalette(blue);
+        link->setPalette(linkColours);
         // The label spans its whole rectangle, also beyond the end of its text.
         link->setCursor(Qt::PointingHandCursor);
     }

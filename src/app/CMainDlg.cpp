@@ -20,7 +20,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPainter>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QToolTip>
@@ -32,28 +31,12 @@
 namespace
 {
 
-// The window icon: shown in the title bar, the task bar and when minimised.
+// The window icon: shown in the title bar, the task bar and when minimised. The
+// installed theme's icon is the same drawing as the built-in one.
 QIcon MakeMainIcon()
 {
-    QIcon icon;
-    for (int size : {16, 32, 48}) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setBrush(QColor(0x1f, 0x5f, 0xbf));
-        painter.setPen(Qt::NoPen);
-        painter.drawRoundedRect(QRectF(0, 0, size, size), size / 5.0, size / 5.0);
-        QFont font = painter.font();
-        font.setBold(true);
-        font.setPixelSize(size * 3 / 4);
-        painter.setFont(font);
-        painter.setPen(Qt::white);
-        painter.drawText(QRect(0, 0, size, size), Qt::AlignCenter, QStringLiteral("K"));
-        painter.end();
-        icon.addPixmap(pixmap);
-    }
-    return icon;
+    return QIcon::fromTheme(QStringLiteral("net.example.kivora"),
+                            QIcon(QStringLiteral(":/net.example.kivora.svg")));
 }
 
 QString ToQ(const CUString& text)
@@ -85,7 +68,8 @@ CMainDlg::~CMainDlg()
     // The button's window is going: the stop must not touch it.
     m_startButton = nullptr;
     StopForwarding();
-    m_settings.Save();
+    if (!m_savedAtClose)
+        SaveSettings();
     ExitWinsock();
     // The view goes before the settings, so that it never shows a destroyed record.
     delete m_userList;
@@ -175,6 +159,11 @@ void CMainDlg::OnInitDialog()
     if (!about.IsEmpty()) {
         QAction* item = m_systemMenu->addAction(ToQ(about));
         connect(item, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+        // Which file holds the settings depends on where the program lives: say it.
+        m_systemMenu->addSeparator();
+        QAction* where = m_systemMenu->addAction(
+            QStringLiteral("Settings file: %1").arg(ToQ(m_settings.GetPath())));
+        where->setEnabled(false);
     }
 
     InitWinsock();
@@ -277,11 +266,32 @@ void CMainDlg::OnStart()
 
     m_settings.OpenUserSockets();
     m_userList->viewport()->update(); // users whose socket failed are unchecked now
-    m_settings.Save();
+    SaveSettings();
 
     m_startButton->setText(QStringLiteral("Stop"));
     m_forwarder = std::move(forwarder);
     m_forwarder->StartThread(CForwarder::ForwardThread, 0);
+}
+
+int CMainDlg::SaveSettings()
+{
+    if (m_settings.Save())
+        return 1;
+    Error("Could not save the settings to %s: %s", m_settings.GetPath().c_str(),
+          m_settings.SaveError().c_str());
+    return 0;
+}
+
+void CMainDlg::done(int result)
+{
+    // Closing saves while the window is still there, so that a failure is shown
+    // before it goes (the destructor then has nothing left to save).
+    if (!m_savedAtClose) {
+        m_savedAtClose = true;
+        StopForwarding();
+        SaveSettings();
+    }
+    QDialog::done(result);
 }
 
 void CMainDlg::StopForwarding()

@@ -26,7 +26,7 @@ class CMainDlg : public QDialog
 {
     Q_OBJECT
 public:
-    // `settingsPath` names the settings file; null for KIVORA.cfg beside the program.
+    // `settingsPath` names the settings file; null for CSettings::DefaultPath().
     explicit CMainDlg(QWidget* parent = nullptr, const char* settingsPath = nullptr);
     ~CMainDlg() override;
 
@@ -41,6 +41,9 @@ public:
     // The switch "Also forward subnet broadcasts and multicast": it changes what is
     // forwarded, so it stops forwarding first.
     void OnForwardMore(bool on);
+    // Saves the settings file; a failure is shown with its reason. Gives non-zero
+    // when saved.
+    int SaveSettings();
 
     void OnChangeExternalIP();
     void OnChangeAutoHost();
@@ -60,6 +63,9 @@ public:
     QMenu* SystemMenu() const { return m_systemMenu; }
 
 protected:
+    // Escape, the close box and a termination signal all end here: forwarding stops
+    // and the settings are saved before the window goes.
+    void done(int result) override;
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -94,4 +100,5 @@ private:
     // Each checked user's counters of the running forwarding, read by the display
     // callback beside the records and so under g_usersLock too.
     std::unordered_map<const CUserSocket*, CForwardUserStats> m_userStats;
+    bool m_savedAtClose = false;
 };

@@ -1,11 +1,37 @@
 #include "base/CUFile.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+CUFile::~CUFile()
+{
+    Abandon();
+    Close();
+}
+
+int CUFile::Fail(int error)
+{
+    m_errorText = CUString(std::strerror(error ? error : EIO));
+    return 0;
+}
+
+void CUFile::Abandon()
+{
+    if (m_temporary.IsEmpty())
+        return;
+    Close();
+    Remove(m_temporary.c_str());
+    m_temporary.Empty();
+    m_target.Empty();
+}
 
 int CUFile::Open(const char* path, int /*flag*/)
 {
+    Abandon();
     Close();
     m_file = std::fopen(path, "rb");
     m_writing = false;
@@ -15,11 +41,85 @@ int CUFile::Open(const char* path, int /*flag*/)
 
 int CUFile::Create(const char* path, int /*flag*/)
 {
+    Abandon();
     Close();
     m_file = std::fopen(path, "wb");
     m_writing = true;
     m_error = false;
     return m_file != nullptr;
+}
+
+int CUFile::CreateReplacing(const char* path)
+{
+    Abandon();
+    Close();
+    m_errorText.Empty();
+    struct stat old {
+    };
+    const mode_t mode = stat(path, &old) == 0 ? (old.st_mode & 0777) : 0600;
+    // O_EXCL and O_NOFOLLOW: whatever already stands at a name (a leftover file, a
+    // link planted to make us overwrite its target) is never opened; the next name
+    // is tried instead.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        CUString name;
+        if (attempt == 0)
+            name.Format("%s.tmp", path);
+        else
+            name.Format("%s.tmp%d-%d", path, static_cast<int>(getpid()), attempt);
+        int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0)
+            return Fail(errno);
+        fchmod(fd, mode); // the umask must not change the file's mode
+        m_file = fdopen(fd, "wb");
+        if (!m_file) {
+            int error = errno;
+            close(fd);
+            Remove(name.c_str());
+            return Fail(error);
+        }
+        m_writing = true;
+        m_error = false;
+        m_errno = 0;
+        m_target = CUString(path);
+        m_temporary = name;
+        return 1;
+    }
+    return Fail(EEXIST);
+}
+
+int CUFile::Commit()
+{
+    if (!m_file || m_temporary.IsEmpty())
+        return Fail(EBADF);
+    int flushed = Flush();
+    int error = m_errno;
+    int closed = Close();
+    if (!error)
+        error = errno;
+    if (!flushed || !closed) {
+        Abandon();
+        return Fail(error);
+    }
+    if (std::rename(m_temporary.c_str(), m_target.c_str()) != 0) {
+        error = errno;
+        Abandon();
+        return Fail(error);
+    }
+    // The rename is only lasting once the folder's entry is on the disk. The new file
+    // is in place already, so a folder that cannot be synced is no failure of the save.
+    std::string folder = m_target.Str();
+    auto slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : folder.substr(0, slash));
+    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    m_temporary.Empty();
+    m_target.Empty();
+    return 1;
 }
 
 int CUFile::IsEOF()
@@ -64,6 +164,8 @@ int CUFile::Write(const char* format, ...)
     int written = std::vfprintf(m_file, format, args);
     va_end(args);
     if (written < 0) {
+        if (!m_errno)
+            m_errno = errno;
         m_error = true;
         return 0;
     }
@@ -75,6 +177,8 @@ int CUFile::Flush()
     if (!m_file)
         return 0;
     if (std::fflush(m_file) != 0 || fsync(fileno(m_file)) != 0) {
+        if (!m_errno)
+            m_errno = errno;
         m_error = true;
         return 0;
     }
@@ -90,6 +194,7 @@ int CUFile::Close()
         failed = true;
     m_file = nullptr;
     m_error = false;
+    m_errno = 0;
     return failed ? 0 : 1;
 }
 

@@ -12,10 +12,20 @@ public:
     CUFile() = default;
     CUFile(const CUFile&) = delete;
     CUFile& operator=(const CUFile&) = delete;
-    ~CUFile() { Close(); }
+    ~CUFile();
 
     int Open(const char* path, int flag = 1);   // for reading
     int Create(const char* path, int flag = 1); // for writing, starts empty
+    // For writing a new version of `path`: a fresh temporary file beside it, created
+    // exclusively and never through a symbolic link, with the mode of the file it
+    // replaces (0600 for a new one). Commit puts it in place of `path`.
+    int CreateReplacing(const char* path);
+    // Flushes, fsyncs and closes the temporary file, renames it over the path given to
+    // CreateReplacing and fsyncs the folder. On failure the temporary file is removed
+    // and the old file stays as it was.
+    int Commit();
+    // The reason of the last failure (the system's text for errno), empty when none.
+    const CUString& ErrorText() const { return m_errorText; }
     int IsOpen() const { return m_file != nullptr; }
     int IsEOF();
 
@@ -38,4 +48,12 @@ private:
     FILE* m_file = nullptr;
     bool m_writing = false;
     bool m_error = false;
+    CUString m_target;    // what Commit replaces; empty unless CreateReplacing opened
+    CUString m_temporary; // the file being written for it
+    CUString m_errorText;
+
+    int m_errno = 0; // the first failure's errno, kept until Close
+
+    int Fail(int error);
+    void Abandon();
 };

@@ -3,6 +3,12 @@
 #include "base/CUFile.h"
 #include "base/ModulePath.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
 CCS g_usersLock;
 
 namespace
@@ -29,11 +35,39 @@ CUString UserLineIP(const CUString& ip)
     return field;
 }
 
+// Makes every missing folder above `path`, each for this user only.
+int MakeFolders(const std::string& path)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        if (mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST)
+            return 0;
+    }
+    return 1;
+}
+
 } // namespace
 
-CSettings::CSettings()
+CSettings::CSettings() : m_path(DefaultPath(&m_createFolder)) {}
+
+CUString CSettings::DefaultPath(bool* inConfigFolder)
 {
-    m_path.Format("%s/%s", GetModulePath(0).c_str(), "KIVORA.cfg");
+    // Beside the executable while that folder is writable (a portable copy, the build
+    // folder). An installed program's folder is not: then each user keeps their own
+    // file, where the desktop keeps settings.
+    const CUString module = GetModulePath(0);
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    CUString path;
+    if (access(module.c_str(), W_OK) != 0 && config && config[0] == '/')
+        path.Format("%s/kivora/KIVORA.cfg", config);
+    else if (access(module.c_str(), W_OK) != 0 && home && home[0] == '/')
+        path.Format("%s/.config/kivora/KIVORA.cfg", home);
+    if (inConfigFolder)
+        *inConfigFolder = !path.IsEmpty();
+    if (path.IsEmpty())
+        path.Format("%s/%s", module.c_str(), "KIVORA.cfg"); // unwritable: Save says so
+    return path;
 }
 
 CSettings::~CSettings()
@@ -101,6 +135,8 @@ void CSettings::Load()
                 AutoHost = value;
             else if (key == "ExternalIP")
                 ExternalIP = value;
+            else if (key == "ForwardMore")
+                ForwardMore = value == "1" ? 1 : 0; // anything else, as older files: off
             continue;
         }
         int32_t forward = 1;
@@ -117,16 +153,22 @@ void CSettings::Load()
 
 int CSettings::Save()
 {
-    // Write a complete new file beside the old one and rename it over it, so that a
-    // full disk or a crash half-way leaves the old file as it was.
-    CUString temp;
-    temp.Format("%s.tmp", m_path.c_str());
-    CUFile file;
-    if (!file.Create(temp.c_str(), 1))
+    // A complete new file replaces the old one, so that a full disk or a crash
+    // half-way leaves the old file as it was.
+    m_saveError.Empty();
+    if (m_createFolder && !MakeFolders(m_path.Str())) {
+        m_saveError = CUString(std::strerror(errno));
         return 0;
+    }
+    CUFile file;
+    if (!file.CreateReplacing(m_path.c_str())) {
+        m_saveError = file.ErrorText();
+        return 0;
+    }
     file.Write("AutoName=%s\n", OneLine(AutoName).c_str());
     file.Write("AutoHost=%s\n", OneLine(AutoHost).c_str());
     file.Write("ExternalIP=%s\n", OneLine(ExternalIP).c_str());
+    file.Write("ForwardMore=%d\n", ForwardMore ? 1 : 0);
     for (CUserSocket* user : Users) {
         // A line cannot start with an empty IP (the reader would skip it and lose the
         // user); such a user can receive nothing anyway, so it is kept unchecked.
@@ -134,10 +176,8 @@ int CSettings::Save()
             file.Write(";");
         file.Write("%s\t%s\n", UserLineIP(user->IP).c_str(), OneLine(user->Name).c_str());
     }
-    int flushed = file.Flush();
-    int closed = file.Close();
-    if (!flushed || !closed || !CUFile::Rename(temp.c_str(), m_path.c_str())) {
-        CUFile::Remove(temp.c_str());
+    if (!file.Commit()) {
+        m_saveError = file.ErrorText();
         return 0;
     }
     return 1;

@@ -10,7 +10,7 @@
 extern CCS g_usersLock;
 
 // The settings record: this player's name, the AutoConfig host's IP, this machine's
-// external IP and the User List. Kept in KIVORA.cfg beside the executable.
+// external IP and the User List. Kept in KIVORA.cfg (see DefaultPath).
 class CSettings
 {
 public:
@@ -33,18 +33,28 @@ public:
 
     // Reads the settings file; a missing file leaves everything as it is.
     void Load();
-    // Writes the settings file. The old file is replaced only by a complete new one.
-    // Gives non-zero on success.
+    // Writes the settings file. The old file is replaced only by a complete new one
+    // (a KIVORA.cfg that is a symbolic link is replaced, its target left alone).
+    // Gives non-zero on success; on failure SaveError() says why.
     int Save();
+    const CUString& SaveError() const { return m_saveError; }
 
     // Opens the raw send socket of every checked user and closes the others';
     // a user whose socket cannot be opened is unchecked.
     void OpenUserSockets();
 
-    // The settings file: GetModulePath(0) + "/KIVORA.cfg" unless set otherwise
-    // (the tests point it elsewhere).
+    // KIVORA.cfg beside the executable when its folder is writable, else
+    // $XDG_CONFIG_HOME/kivora/KIVORA.cfg (~/.config/kivora/ by default), whose folder
+    // the first Save makes; `inConfigFolder` tells which of the two it is.
+    static CUString DefaultPath(bool* inConfigFolder = nullptr);
+    // The settings file: DefaultPath() unless set otherwise (the tests point it
+    // elsewhere; the folder of a path set here is never made).
     const CUString& GetPath() const { return m_path; }
-    void SetPath(const char* path) { m_path = path; }
+    void SetPath(const char* path)
+    {
+        m_path = path;
+        m_createFolder = false;
+    }
 
     CUString AutoName;
     CUString AutoHost;
@@ -55,5 +65,7 @@ public:
     CUObList<CUserSocket> Users;
 
 private:
+    bool m_createFolder = false; // before m_path, which the constructor sets with it
     CUString m_path;
+    CUString m_saveError;
 };

@@ -13,7 +13,7 @@
 namespace
 {
 
-const char* const TwoUsers = "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\n"
+const char* const TwoUsers = "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\nForwardMore=0\n"
                              "127.0.0.11\tAl\n;127.0.0.12\tBo\n";
 
 } // namespace
@@ -109,8 +109,9 @@ TEST_F(StartButton, ClosingWhileForwardingStopsAndWritesTheFile)
     START_FORWARDING_OR_SKIP();
     WriteConfig("stale");
     Close();
-    EXPECT_EQ(ReadWholeFile(ConfigPath()), "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\n"
-                                           "127.0.0.11\tAl\n127.0.0.12\tBo\n");
+    EXPECT_EQ(ReadWholeFile(ConfigPath()),
+              "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\nForwardMore=0\n"
+              "127.0.0.11\tAl\n127.0.0.12\tBo\n");
 }
 
 using AutoConfigCommand = MainWindowTest;
