@@ -159,12 +159,12 @@ void CMainDlg::OnInitDialog()
     if (!about.IsEmpty()) {
         QAction* item = m_systemMenu->addAction(ToQ(about));
         connect(item, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
-        // Which file holds the settings depends on where the program lives: say it.
         m_systemMenu->addSeparator();
-        QAction* where = m_systemMenu->addAction(
-            QStringLiteral("Settings file: %1").arg(ToQ(m_settings.GetPath())));
-        where->setEnabled(false);
     }
+    // Which file holds the settings depends on where the program lives: say it.
+    QAction* where = m_systemMenu->addAction(
+        QStringLiteral("Settings file: %1").arg(ToQ(m_settings.GetPath())));
+    where->setEnabled(false);
 
     InitWinsock();
     setWindowIcon(m_icon);
