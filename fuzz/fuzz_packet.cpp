@@ -26,14 +26,12 @@ uint32_t At(const Bytes& p, size_t i)
     return value;
 }
 
-// `from` plus an address's two 16-bit halves in one's complement, 0 shown as 0xffff.
+// One's complement sum of `from` and an address's two halves, folded and complemented.
 uint16_t Plus(uint16_t from, uint32_t address)
 {
-    const uint8_t* a = reinterpret_cast<const uint8_t*>(&address);
-    uint32_t sum = from + GetBigEndian16(a) + GetBigEndian16(a + 2);
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return sum ? uint16_t(sum) : 0xffff;
+    return InternetSum(
+        Bytes(reinterpret_cast<uint8_t*>(&address), reinterpret_cast<uint8_t*>(&address) + 4), 0, 4,
+        from);
 }
 
 } // namespace
@@ -84,8 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Check(d.size() == length && GetBigEndian16(&d[2]) == length);
         Check(InternetSum(d, 0, ihl) == 0 && At(d, 12) == source && At(d, 16) == user);
         Check(d[8] == (group >> 28 == 0xe && p[8] < 64 ? 64 : p[8]));
-        // Identification, fragment fields, protocol, options, ports, UDP length, payload as
-        // captured.
+        // Identification, fragment fields, protocol, options, ports, UDP length, payload kept.
         const size_t body = later ? ihl : ihl + 8;
         Check(!std::memcmp(&d[4], &p[4], 4) && d[9] == p[9] &&
               !std::memcmp(&d[20], &p[20], ihl - 20));
@@ -99,12 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             // ~new + captured destination = ~captured + new destination, whatever came between
             Check(checksum != 0 &&
                   Plus(uint16_t(~checksum), destination) == Plus(uint16_t(~sent), user));
-        } else {
-            Bytes pseudo(d.begin() + 12, d.begin() + 20);
-            pseudo.insert(pseudo.end(),
-                          {0, 17, uint8_t((length - ihl) >> 8), uint8_t(length - ihl)});
-            pseudo.insert(pseudo.end(), d.begin() + long(ihl), d.end());
-            Check(checksum != 0 && InternetSum(pseudo, 0, pseudo.size()) == 0);
+        } else { // the pseudo-header: the addresses' sum, protocol and UDP length
+            const uint32_t pseudo = uint16_t(~InternetSum(d, 12, 20)) + 17 + (length - ihl);
+            Check(checksum != 0 && InternetSum(d, ihl, length, pseudo) == 0);
         }
     }
     return 0;

@@ -1,13 +1,10 @@
 #pragma once
-
-// The one way tests build packet bytes: an IPv4/UDP datagram from its fields, with both
-// checksums summed here and not by the code under test, and its IPv4 fragments.
-
+// The one way tests build packet bytes: an IPv4/UDP datagram from its fields, both checksums
+// summed here and not by the code under test, and its IPv4 fragments.
 #include "base/ByteOrder.h"
 
 #include <arpa/inet.h>
 
-#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,48 +13,38 @@ using Bytes = std::vector<uint8_t>;
 
 inline uint32_t Ip4(const char* dotted)
 {
-    in_addr address{};
-    inet_pton(AF_INET, dotted, &address);
-    return address.s_addr;
+    return inet_addr(dotted);
 }
 
-// RFC 1071, folded until no carry is left.
-inline uint16_t InternetSum(const Bytes& bytes, size_t from, size_t to, uint32_t sum = 0)
+// RFC 1071 over bytes [from, to) with `sum` added, folded until no carry is left.
+inline uint16_t InternetSum(const Bytes& b, size_t from, size_t to, uint32_t sum = 0)
 {
     for (size_t i = from; i < to; i += 2)
-        sum += static_cast<uint32_t>(bytes[i] << 8 | (i + 1 < to ? bytes[i + 1] : 0));
+        sum += static_cast<uint32_t>(b[i] << 8 | (i + 1 < to ? b[i + 1] : 0));
     while (sum >> 16)
         sum = (sum & 0xffff) + (sum >> 16);
     return static_cast<uint16_t>(~sum);
 }
 
 struct Datagram {
-    const char* from = "10.1.1.1";
-    const char* to = "255.255.255.255";
+    const char *from = "10.1.1.1", *to = "255.255.255.255";
     std::string payload = "announce";
-    uint8_t ttl = 64;
-    uint8_t protocol = 17;
+    uint8_t ttl = 64, protocol = 17;
     bool udpChecksum = true; // false: 0, the sender gave none
 
     Bytes Build() const
     {
         Bytes b(28 + payload.size(), 0);
         std::memcpy(b.data() + 28, payload.data(), payload.size());
-        b[0] = 0x45, b[8] = ttl, b[9] = protocol;
+        const uint32_t addresses[2] = {Ip4(from), Ip4(to)};
+        std::memcpy(&b[12], addresses, 8);
+        b[0] = 0x45, b[4] = 0x1c, b[8] = ttl, b[9] = protocol, b[20] = 0xba, b[22] = 0x69;
         PutBigEndian16(&b[2], static_cast<uint16_t>(b.size()));
-        PutBigEndian16(&b[4], 0x1c46); // identification
-        const uint32_t source = Ip4(from), destination = Ip4(to);
-        std::memcpy(&b[12], &source, 4);
-        std::memcpy(&b[16], &destination, 4);
-        PutBigEndian16(&b[20], 47624);
-        PutBigEndian16(&b[22], 27015);
         PutBigEndian16(&b[24], static_cast<uint16_t>(b.size() - 20));
-        if (udpChecksum) {
-            const uint32_t pseudo = 17 + static_cast<uint32_t>(b.size() - 20) +
-                                    (0xffff - InternetSum(b, 12, 20)); // the two addresses
-            const uint16_t sum = InternetSum(b, 20, b.size(), pseudo);
+        // The pseudo-header: both addresses (in place), the protocol and the UDP length.
+        const uint16_t sum = InternetSum(b, 12, b.size(), uint32_t(17 + b.size() - 20));
+        if (udpChecksum)
             PutBigEndian16(&b[26], sum ? sum : 0xffff);
-        }
         PutBigEndian16(&b[10], InternetSum(b, 0, 20));
         return b;
     }
