@@ -10,31 +10,7 @@
 #include "base/CUDPHeader.h"
 #include "forward/CForwardFilter.h"
 
-namespace
-{
-
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
-
-uint32_t At(const Bytes& p, size_t i)
-{
-    uint32_t value;
-    std::memcpy(&value, &p[i], 4);
-    return value;
-}
-
-// One's complement sum of `from` and an address's two halves, folded and complemented.
-uint16_t Plus(uint16_t from, uint32_t address)
-{
-    return InternetSum(
-        Bytes(reinterpret_cast<uint8_t*>(&address), reinterpret_cast<uint8_t*>(&address) + 4), 0, 4,
-        from);
-}
-
-} // namespace
+#define Check(condition) ((condition) ? void() : __builtin_trap())
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -42,6 +18,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     static CIPHeader ip; // kept from input to input, as the loop keeps them from packet to packet
     static CUDPHeader udp;
+    auto At = [](const Bytes& b, size_t i) {
+        uint32_t v;
+        std::memcpy(&v, &b[i], 4);
+        return v;
+    };
+    // One's complement sum of `from` and an address's halves, folded and complemented.
+    auto Plus = [](uint16_t from, uint32_t a) {
+        Bytes b(4);
+        std::memcpy(b.data(), &a, 4);
+        return InternetSum(b, 0, 4, from);
+    };
     const Bytes p(data + 1, data + size);
     const size_t n = p.size(), ihl = n ? (p[0] & 0x0fu) * 4 : 0,
                  total = n >= 4 ? GetBigEndian16(&p[2]) : 0;

@@ -29,9 +29,10 @@ Bytes With(Bytes bytes, size_t at, uint8_t value)
 }
 
 // 3,000 bytes: fragments on any Ethernet.
-Datagram Big(const char* to = "255.255.255.255", uint8_t ttl = 64, bool sum = true)
+Bytes Big(Datagram d = {})
 {
-    return {.to = to, .payload = std::string(2972, 'x'), .ttl = ttl, .udpChecksum = sum};
+    d.payload = std::string(2972, 'x');
+    return d.Build();
 }
 
 // Captured with transmit offload: the UDP checksum holds only the pseudo-header's sum.
@@ -74,9 +75,9 @@ TEST(Checksum, FoldsUntilNoCarryIsLeft)
 TEST(Readdress, CopiesCarryTheRightBytes)
 {
     const Datagram none{.udpChecksum = false}, group{.to = "224.0.2.60", .ttl = 1};
-    auto copy = [](Datagram d, uint8_t ttl = 0) { // what the user at 10.0.0.5 must get
+    auto copy = [](Datagram d, uint8_t ttl = 0, bool big = false) { // for the user at 10.0.0.5
         d.to = "10.0.0.5", d.ttl = ttl ? ttl : d.ttl;
-        return d.Build();
+        return big ? Big(d) : d.Build();
     };
     const struct {
         const char* what;
@@ -92,15 +93,14 @@ TEST(Readdress, CopiesCarryTheRightBytes)
          Hex("450000201c4640004011087d0a0102030a00000704d210e1000cffff5a5a79be"), "10.0.0.7"},
         {"a multicast copy gets TTL 64", group.Build(), copy(group, 64)},
         {"a broadcast keeps TTL 1", Datagram{.ttl = 1}.Build(), copy(Datagram{.ttl = 1})},
-        {"first fragment: UDP checksum patched", Fragment(Big().Build(), 0, 1480),
-         Fragment(copy(Big()), 0, 1480)},
-        {"first fragment: no checksum stays none",
-         Fragment(Big("255.255.255.255", 64, false).Build(), 0, 16),
-         Fragment(copy(Big("", 64, false)), 0, 16)},
-        {"middle fragment: only the IPv4 header changes", Fragment(Big().Build(), 1480, 1480),
-         Fragment(copy(Big()), 1480, 1480)},
-        {"a multicast datagram's last fragment gets TTL 64",
-         Fragment(Big("224.0.2.60", 1).Build(), 2960, 20), Fragment(copy(Big(), 64), 2960, 20)},
+        {"first fragment: UDP checksum patched", Fragment(Big(), 0, 1480),
+         Fragment(copy({}, 0, true), 0, 1480)},
+        {"first fragment: no checksum stays none", Fragment(Big(none), 0, 16),
+         Fragment(copy(none, 0, true), 0, 16)},
+        {"middle fragment: only the IPv4 header changes", Fragment(Big(), 1480, 1480),
+         Fragment(copy({}, 0, true), 1480, 1480)},
+        {"a multicast datagram's last fragment gets TTL 64", Fragment(Big(group), 2960, 20),
+         Fragment(copy(group, 64, true), 2960, 20)},
     };
     for (const auto& c : cases) {
         Packet packet;
@@ -127,10 +127,11 @@ TEST(AcceptTest, OwnBroadcastsAlwaysSubnetsAndGamesGroupsWithTheSwitch)
         {"a game's group", Datagram{.to = "224.0.2.60"}.Build(), false, true},
         {"mDNS, link-local control", Datagram{.to = "224.0.0.251"}.Build(), false, false},
         {"SSDP", Datagram{.to = "239.255.255.250"}.Build(), false, false},
-        {"first fragment", Fragment(Big().Build(), 0, 1480), true, true},
-        {"later fragment, by its IPv4 fields", Fragment(Big().Build(), 1480, 1480), true, true},
-        {"another machine's later fragment", Fragment(With(Big().Build(), 15, 2), 2960, 20), false,
-         false},
+        {"first fragment", Fragment(Big(), 0, 1480), true, true},
+        {"later fragment, by its IPv4 fields", Fragment(Big(), 1480, 1480), true, true},
+        {"another machine's later fragment", Fragment(With(Big(), 15, 2), 2960, 20), false, false},
+        {"first fragment cut in its UDP header", Fragment(Big(), 0, 4), false, false},
+        {"first fragment saying it is whole", With(Fragment(Big(), 0, 1480), 24, 5), false, false},
     };
     const std::vector<uint32_t> broadcasts = {Ip4("10.1.1.63"), Ip4("10.2.255.255")};
     CForwardFilter filter[2];
