@@ -89,11 +89,6 @@ int CIPHeader::GetFragmentOffset() const
     return (GetBigEndian16(m_bytes + 6) & 0x1fff) * 8;
 }
 
-int CIPHeader::GetTTL() const
-{
-    return m_bytes[8];
-}
-
 int CIPHeader::IsMulticast(uint32_t address)
 {
     return (ntohl(address) >> 28) == 0xe;

@@ -41,7 +41,6 @@ public:
     int IsFragment() const;
     int HasMoreFragments() const;
     int GetFragmentOffset() const; // in bytes
-    int GetTTL() const;
     // 224.0.0.0/4, network byte order.
     static int IsMulticast(uint32_t address);
     int GetHeaderLength() const { return m_headerLength; }
