@@ -6,13 +6,15 @@
 // What one forwarding run has done so far. The forwarding loop keeps these as plain
 // counters (no lock, no allocation per packet); the window reads a copy a few times
 // a second to show that forwarding works, and why a send failed.
-struct CForwardUserStats {
+struct CForwardUserStats
+{
     uint64_t Sent = 0;   // copies the kernel took for this user
     uint64_t Failed = 0; // copies whose send failed
     int LastError = 0;   // errno of the last failed send; 0 when none failed
 };
 
-struct CForwardStats {
+struct CForwardStats
+{
     uint64_t Captured = 0; // datagrams accepted for forwarding
     uint64_t Sent = 0;
     uint64_t Failed = 0;
