@@ -54,9 +54,8 @@ public:
     // --- capture (CUSocketCapture.cpp) ---
     // BindRaw opens the capture; Sniff applies the in-kernel filter that lets only
     // this machine's outgoing UDP broadcasts to 255.255.255.255 (fragments included)
-    // through. ReadUDP then
-    // blocks until one such IPv4 packet arrives and puts it, IPv4 header first, into
-    // In; it gives 0 when the read failed or was woken by WakeRead.
+    // through. ReadUDP then blocks until one such IPv4 packet arrives and puts it, IPv4
+    // header first, into In; it gives 0 when the read failed or was woken by WakeRead.
     int BindRaw(int flag);
     // Reads packets from a .pcap file instead of a live device, so that recorded
     // traffic can be replayed; ReadUDP then blocks at the end of the file until woken.

@@ -102,11 +102,11 @@ int CUString::ParseIPAddress(const char* text, uint32_t& value)
         int digits = 0;
         uint32_t octet = 0;
         // Decimal whatever the leading zeros: "010" is ten, never octal eight.
-        for (; *p >= '0' && *p <= '9'; ++p)
+        for (; *p >= '0' && *p <= '9'; ++p) {
             if (++digits > MaxOctetDigits)
                 return 0;
-            else
-                octet = octet * 10 + static_cast<uint32_t>(*p - '0');
+            octet = octet * 10 + static_cast<uint32_t>(*p - '0');
+        }
         if (digits == 0 || octet > 255)
             return 0;
         address = address << 8 | octet;
