@@ -1,25 +1,18 @@
 #include "base/CIPHeader.h"
 
+#include "base/ByteOrder.h"
 #include "base/CUBuffer.h"
 #include "base/CUDPHeader.h"
+
+#include <arpa/inet.h>
 
 #include <cstring>
 
 namespace
 {
 
-uint16_t Get16(const uint8_t* p)
-{
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-void Put16(uint8_t* p, uint16_t value)
-{
-    p[0] = static_cast<uint8_t>(value >> 8);
-    p[1] = static_cast<uint8_t>(value);
-}
-
 constexpr int ProtocolUDP = 17;
+constexpr uint8_t MulticastTTL = 64; // the usual unicast default
 
 } // namespace
 
@@ -33,7 +26,7 @@ void CIPHeader::Read(CUBuffer& buffer)
 
     bool ok = captured >= MinLength && (p[0] >> 4) == 4;
     const size_t headerLength = ok ? static_cast<size_t>(p[0] & 0x0f) * 4 : 0;
-    const size_t totalLength = ok ? Get16(p + 2) : 0;
+    const size_t totalLength = ok ? GetBigEndian16(p + 2) : 0;
     ok = ok && headerLength >= MinLength && headerLength <= captured &&
          totalLength >= headerLength && totalLength <= captured;
     if (!ok) {
@@ -46,6 +39,8 @@ void CIPHeader::Read(CUBuffer& buffer)
     }
     std::memcpy(m_bytes, buffer.ReadBytes(headerLength), headerLength);
     m_headerLength = static_cast<int>(headerLength);
+    m_capturedDestination = GetDestination();
+    m_checksumDestination = m_capturedDestination;
     buffer.SetReadLimit(start + totalLength);
     m_valid = 1;
 }
@@ -81,25 +76,39 @@ void CIPHeader::SetDestination(uint32_t address)
 
 int CIPHeader::IsFragment() const
 {
-    const uint16_t flagsAndOffset = Get16(m_bytes + 6);
-    return (flagsAndOffset & 0x2000) != 0 || (flagsAndOffset & 0x1fff) != 0;
+    return HasMoreFragments() || GetFragmentOffset() != 0;
+}
+
+int CIPHeader::HasMoreFragments() const
+{
+    return (GetBigEndian16(m_bytes + 6) & 0x2000) != 0;
+}
+
+int CIPHeader::GetFragmentOffset() const
+{
+    return (GetBigEndian16(m_bytes + 6) & 0x1fff) * 8;
+}
+
+int CIPHeader::IsMulticast(uint32_t address)
+{
+    return (ntohl(address) >> 28) == 0xe;
 }
 
 int CIPHeader::GetTotalLength() const
 {
-    return Get16(m_bytes + 2);
+    return GetBigEndian16(m_bytes + 2);
 }
 
 uint16_t CIPHeader::GetChecksum() const
 {
-    return Get16(m_bytes + 10);
+    return GetBigEndian16(m_bytes + 10);
 }
 
 uint64_t CIPHeader::AddToSum(uint64_t sum, const uint8_t* data, size_t length)
 {
     size_t i = 0;
     for (; i + 1 < length; i += 2)
-        sum += Get16(data + i);
+        sum += GetBigEndian16(data + i);
     if (i < length)
         sum += static_cast<uint64_t>(data[i]) << 8;
     return sum;
@@ -116,10 +125,17 @@ void CIPHeader::PrepareUDPPacket(CUDPHeader& udp)
 {
     if (!m_valid)
         return;
+    // Multicast senders mostly set TTL 1: a unicast copy with it would die at the first
+    // router on its way to the user.
+    if (IsMulticast(m_capturedDestination) && m_bytes[8] < MulticastTTL)
+        m_bytes[8] = MulticastTTL;
+    if (IsFragment()) {
+        PrepareFragment(udp);
+        return;
+    }
     const int udpLength = CUDPHeader::HeaderLength + udp.GetPayloadLength();
-    Put16(m_bytes + 2, static_cast<uint16_t>(m_headerLength + udpLength));
-    Put16(m_bytes + 10, 0);
-    Put16(m_bytes + 10, Checksum(m_bytes, static_cast<size_t>(m_headerLength)));
+    PutBigEndian16(m_bytes + 2, static_cast<uint16_t>(m_headerLength + udpLength));
+    UpdateHeaderChecksum();
 
     udp.SetLength(static_cast<uint16_t>(udpLength));
     // A sender that gave no checksum (0) gets none: computing one would be harmless
@@ -132,7 +148,7 @@ void CIPHeader::PrepareUDPPacket(CUDPHeader& udp)
     std::memcpy(pseudo, m_bytes + 12, 8); // source and the new destination
     pseudo[8] = 0;
     pseudo[9] = ProtocolUDP;
-    Put16(pseudo + 10, static_cast<uint16_t>(udpLength));
+    PutBigEndian16(pseudo + 10, static_cast<uint16_t>(udpLength));
     udp.SetChecksum(0);
     uint64_t sum = AddToSum(0, pseudo, sizeof pseudo);
     sum = AddToSum(sum, udp.m_header, CUDPHeader::HeaderLength);
@@ -140,4 +156,31 @@ void CIPHeader::PrepareUDPPacket(CUDPHeader& udp)
     const uint16_t checksum = FinishSum(sum);
     // 0 on the wire means "no checksum"; a computed 0 is sent as its other form.
     udp.SetChecksum(checksum == 0 ? 0xffff : checksum);
+}
+
+void CIPHeader::UpdateHeaderChecksum()
+{
+    PutBigEndian16(m_bytes + 10, 0);
+    PutBigEndian16(m_bytes + 10, Checksum(m_bytes, static_cast<size_t>(m_headerLength)));
+}
+
+void CIPHeader::PrepareFragment(CUDPHeader& udp)
+{
+    // Lengths and fragment fields stay as captured: the user reassembles the pieces.
+    UpdateHeaderChecksum();
+    const uint32_t destination = GetDestination();
+    if (GetFragmentOffset() == 0 && udp.GetChecksum() != 0) {
+        // The first fragment holds only part of what its checksum covers, so the sum is
+        // patched for the new destination (RFC 1624: HC' = ~(~HC + ~m + m')). Software
+        // fragmentation has computed it in full, so there is no partial sum to fear.
+        uint8_t from[4], to[4];
+        std::memcpy(from, &m_checksumDestination, 4);
+        std::memcpy(to, &destination, 4);
+        uint64_t sum = static_cast<uint16_t>(~udp.GetChecksum());
+        for (int i = 0; i < 4; i += 2)
+            sum += static_cast<uint16_t>(~GetBigEndian16(from + i)) + GetBigEndian16(to + i);
+        const uint16_t checksum = FinishSum(sum);
+        udp.SetChecksum(checksum == 0 ? 0xffff : checksum);
+    }
+    m_checksumDestination = destination;
 }

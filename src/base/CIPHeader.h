@@ -28,14 +28,21 @@ public:
     void SetDestination(uint32_t address);
 
     // Makes this header and `udp` stream out as a valid IPv4/UDP datagram for the
-    // current destination: lengths and both checksums computed afresh.
+    // current destination: lengths and both checksums computed afresh. A fragment keeps
+    // its lengths and fragment fields; its header checksum is computed afresh, and the
+    // first fragment's UDP checksum is updated for the new destination. A copy of a
+    // multicast datagram gets TTL 64 when its TTL is lower.
     void PrepareUDPPacket(CUDPHeader& udp);
 
     // Non-zero when the last Read found a complete, well-formed IPv4 header.
     int IsValid() const { return m_valid; }
     // Non-zero for a fragment (more-fragments set or a non-zero offset): its bytes
-    // are not a whole datagram and are never forwarded.
+    // are not a whole datagram; only a fragment at offset 0 holds the UDP header.
     int IsFragment() const;
+    int HasMoreFragments() const;
+    int GetFragmentOffset() const; // in bytes
+    // 224.0.0.0/4, network byte order.
+    static int IsMulticast(uint32_t address);
     int GetHeaderLength() const { return m_headerLength; }
     int GetTotalLength() const;
     uint16_t GetChecksum() const; // host byte order
@@ -55,7 +62,14 @@ public:
     static constexpr int MaxLength = 60;
 
 private:
+    void UpdateHeaderChecksum();
+    void PrepareFragment(CUDPHeader& udp);
+
     uint8_t m_bytes[MaxLength] = {};
+    uint32_t m_capturedDestination = 0;
+    // The destination the first fragment's UDP checksum covers at present: each user's
+    // copy patches the previous one's.
+    uint32_t m_checksumDestination = 0;
     int m_headerLength = 0;
     int m_valid = 0;
 };

@@ -1,5 +1,7 @@
 #include "base/CUBuffer.h"
 
+#include "base/ByteOrder.h"
+
 #include "base/CUObject.h"
 
 #include <cstring>
@@ -62,9 +64,8 @@ const uint8_t* CUBuffer::ReadBytes(size_t length)
 
 CUBuffer& CUBuffer::operator<<(int32_t value)
 {
-    auto v = static_cast<uint32_t>(value);
-    uint8_t bytes[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
-                        static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+    uint8_t bytes[4];
+    PutBigEndian32(bytes, static_cast<uint32_t>(value));
     Append(bytes, sizeof bytes);
     return *this;
 }
@@ -89,8 +90,7 @@ CUBuffer& CUBuffer::operator>>(int32_t& value)
         value = 0;
         return *this;
     }
-    value = static_cast<int32_t>((uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
-                                 (uint32_t(p[2]) << 8) | uint32_t(p[3]));
+    value = static_cast<int32_t>(GetBigEndian32(p));
     return *this;
 }
 

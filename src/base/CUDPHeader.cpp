@@ -1,5 +1,7 @@
 #include "base/CUDPHeader.h"
 
+#include "base/ByteOrder.h"
+#include "base/CIPHeader.h"
 #include "base/CUBuffer.h"
 
 #include <cstring>
@@ -13,6 +15,7 @@ CUDPHeader::CUDPHeader()
 void CUDPHeader::Read(CUBuffer& buffer)
 {
     m_valid = 0;
+    m_headerless = 0;
     m_payload.clear();
     const uint8_t* header = buffer.ReadBytes(HeaderLength);
     if (!header) {
@@ -20,7 +23,7 @@ void CUDPHeader::Read(CUBuffer& buffer)
         return;
     }
     std::memcpy(m_header, header, HeaderLength);
-    const size_t length = static_cast<size_t>((m_header[4] << 8) | m_header[5]);
+    const size_t length = GetBigEndian16(m_header + 4);
     if (length < HeaderLength || length - HeaderLength > buffer.Remaining()) {
         buffer.Seek(static_cast<long>(buffer.Remaining()));
         return;
@@ -33,9 +36,38 @@ void CUDPHeader::Read(CUBuffer& buffer)
     m_valid = 1;
 }
 
+void CUDPHeader::ReadAfter(const CIPHeader& ip, CUBuffer& buffer)
+{
+    if (!ip.IsFragment()) {
+        Read(buffer);
+        return;
+    }
+    m_valid = 0;
+    m_headerless = 0;
+    m_payload.clear();
+    std::memset(m_header, 0, sizeof m_header);
+    if (ip.GetFragmentOffset() == 0) {
+        const uint8_t* header = buffer.ReadBytes(HeaderLength);
+        if (!header)
+            return;
+        std::memcpy(m_header, header, HeaderLength);
+        // A datagram that goes on in later fragments is longer than what this one holds.
+        if (GetBigEndian16(m_header + 4) <= HeaderLength + buffer.Remaining())
+            return;
+    } else {
+        m_headerless = 1;
+    }
+    const size_t length = buffer.Remaining();
+    const uint8_t* payload = buffer.ReadBytes(length);
+    if (length)
+        m_payload.assign(payload, payload + length);
+    m_valid = length > 0;
+}
+
 void CUDPHeader::Write(CUBuffer& buffer)
 {
-    buffer.Append(m_header, HeaderLength);
+    if (!m_headerless)
+        buffer.Append(m_header, HeaderLength);
     buffer.Append(m_payload.data(), m_payload.size());
 }
 
@@ -60,17 +92,15 @@ int CUDPHeader::GetPayloadLength() const
 
 uint16_t CUDPHeader::GetChecksum() const
 {
-    return static_cast<uint16_t>((m_header[6] << 8) | m_header[7]);
+    return GetBigEndian16(m_header + 6);
 }
 
 void CUDPHeader::SetLength(uint16_t length)
 {
-    m_header[4] = static_cast<uint8_t>(length >> 8);
-    m_header[5] = static_cast<uint8_t>(length);
+    PutBigEndian16(m_header + 4, length);
 }
 
 void CUDPHeader::SetChecksum(uint16_t checksum)
 {
-    m_header[6] = static_cast<uint8_t>(checksum >> 8);
-    m_header[7] = static_cast<uint8_t>(checksum);
+    PutBigEndian16(m_header + 6, checksum);
 }

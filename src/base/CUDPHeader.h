@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+class CIPHeader;
+
 // A UDP header (RFC 768) with the payload behind it.
 //
 // Read takes the length from the header and checks it against the bytes present: a
@@ -16,10 +18,15 @@ public:
     CUDPHeader();
 
     void Read(CUBuffer& buffer) override;
+    // Read for what follows `ip`. A fragment at offset 0 holds the header and the first
+    // part of the payload: valid when its header is whole and its length tells of more
+    // to come. A later fragment has no header: all its bytes are payload, and Write
+    // gives them alone.
+    void ReadAfter(const CIPHeader& ip, CUBuffer& buffer);
     // The 8 header bytes, then the payload.
     void Write(CUBuffer& buffer) override;
 
-    uint16_t GetDestinationPort() const; // network byte order, as captured
+    uint16_t GetDestinationPort() const; // network byte order, as captured; 0 headerless
     uint16_t GetSourcePort() const;      // network byte order, as captured
     int GetPayloadLength() const;
     const uint8_t* GetPayload() const { return m_payload.data(); }
@@ -37,4 +44,5 @@ private:
     uint8_t m_header[HeaderLength] = {};
     std::vector<uint8_t> m_payload;
     int m_valid = 0;
+    int m_headerless = 0;
 };

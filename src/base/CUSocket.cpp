@@ -146,11 +146,12 @@ int CUSocket::GetSockAddr(sockaddr_in& address, const char* host, int port)
         address.sin_addr.s_addr = OwnAddress();
         return 1;
     }
-    // Only dotted-quad text is an address here; names are never looked up.
-    if (!CUString::ValidateIPAddress(host) || inet_pton(AF_INET, host, &address.sin_addr) != 1) {
-        address.sin_addr.s_addr = 0;
+    // Only dotted-quad text is an address here; names are never looked up. The editor's
+    // own parser reads it, so leading zeros mean here what they meant there.
+    uint32_t value = 0;
+    if (!CUString::ParseIPAddress(host, value))
         return 0;
-    }
+    address.sin_addr.s_addr = htonl(value);
     return 1;
 }
 
@@ -189,6 +190,40 @@ int CUSocket::GetLocalAddresses(std::vector<uint32_t>& addresses)
     for (ifaddrs* it = list; it; it = it->ifa_next)
         if (it->ifa_addr && it->ifa_addr->sa_family == AF_INET)
             addresses.push_back(reinterpret_cast<sockaddr_in*>(it->ifa_addr)->sin_addr.s_addr);
+    freeifaddrs(list);
+    return 1;
+}
+
+uint32_t CUSocket::BroadcastOf(uint32_t address, uint32_t netmask, uint32_t configured)
+{
+    if (configured != 0)
+        return configured;
+    // A /31 or /32 has no host part to set: its "broadcast" would be a host.
+    if ((ntohl(netmask) & 0xfffffffe) == 0xfffffffe)
+        return 0;
+    return address | ~netmask;
+}
+
+int CUSocket::GetBroadcastAddresses(std::vector<uint32_t>& addresses)
+{
+    addresses.clear();
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return 0;
+    for (ifaddrs* it = list; it; it = it->ifa_next) {
+        if (!it->ifa_addr || it->ifa_addr->sa_family != AF_INET || !it->ifa_netmask ||
+            (it->ifa_flags & IFF_LOOPBACK))
+            continue;
+        auto get = [](const sockaddr* a) {
+            return a && a->sa_family == AF_INET
+                       ? reinterpret_cast<const sockaddr_in*>(a)->sin_addr.s_addr
+                       : 0u;
+        };
+        const uint32_t configured = (it->ifa_flags & IFF_BROADCAST) ? get(it->ifa_broadaddr) : 0;
+        const uint32_t broadcast = BroadcastOf(get(it->ifa_addr), get(it->ifa_netmask), configured);
+        if (broadcast != 0 && broadcast != INADDR_BROADCAST)
+            addresses.push_back(broadcast);
+    }
     freeifaddrs(list);
     return 1;
 }

@@ -45,19 +45,27 @@ public:
     int GetPeerName(CUString& text) const;
     // Every IPv4 address of this machine's interfaces, network byte order.
     static int GetLocalAddresses(std::vector<uint32_t>& addresses);
+    // The broadcast address of each IPv4 interface address but loopback's (network byte
+    // order): the configured one, else the address with all host bits set.
+    static int GetBroadcastAddresses(std::vector<uint32_t>& addresses);
+    // That choice for one interface address; 0 when it has none (a /31 or /32).
+    static uint32_t BroadcastOf(uint32_t address, uint32_t netmask, uint32_t configured);
 
     // --- capture (CUSocketCapture.cpp) ---
     // BindRaw opens the capture; Sniff applies the in-kernel filter that lets only
-    // this machine's outgoing UDP broadcasts to 255.255.255.255 through. ReadUDP then
-    // blocks until one such IPv4 packet arrives and puts it, IPv4 header first, into
-    // In; it gives 0 when the read failed or was woken by WakeRead.
+    // this machine's outgoing UDP broadcasts to 255.255.255.255 (fragments included)
+    // through. ReadUDP then blocks until one such IPv4 packet arrives and puts it, IPv4
+    // header first, into In; it gives 0 when the read failed or was woken by WakeRead.
     int BindRaw(int flag);
     // Reads packets from a .pcap file instead of a live device, so that recorded
     // traffic can be replayed; ReadUDP then blocks at the end of the file until woken.
     int OpenCaptureFile(const char* path);
     // Sniff(0) selects the same packets in user space only (every packet is then
-    // copied out of the kernel): for measuring what the kernel filter saves.
-    int Sniff(int flag);
+    // copied out of the kernel): for measuring what the kernel filter saves. A
+    // non-empty `filter` (libpcap's syntax, "outbound and udp and ...") replaces the
+    // kernel filter; user space then passes all outgoing IPv4 UDP and leaves the rest
+    // of the test to the caller.
+    int Sniff(int flag, const char* filter = nullptr);
     int ReadUDP(sockaddr_in& from);
     // Makes a blocked or the next ReadUDP return 0. Safe from any thread while the
     // capture is open.

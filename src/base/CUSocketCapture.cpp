@@ -3,6 +3,8 @@
 
 #include "base/CUSocket.h"
 
+#include "base/ByteOrder.h"
+
 #include <pcap/pcap.h>
 
 #include <arpa/inet.h>
@@ -23,6 +25,7 @@ struct CUSocket::CaptureState {
     bool offline = false;
     bool atEnd = false;         // a file has been read to its end
     bool broadcastOnly = false; // after Sniff: only outgoing UDP to 255.255.255.255
+    bool udpOnly = false;       // after Sniff with a filter of the caller's: outgoing UDP
     std::atomic<bool> woken{false};
 
     ~CaptureState()
@@ -68,11 +71,6 @@ constexpr uint16_t EtherTypeIPv4 = 0x0800;
 constexpr int MaxCapture = 65535;
 constexpr char LiveFilter[] = "outbound and udp and dst host 255.255.255.255";
 
-uint16_t Get16(const uint8_t* p)
-{
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
 bool IsVlanTag(uint16_t etherType)
 {
     return etherType == 0x8100 || etherType == 0x88a8 || etherType == 0x9100;
@@ -86,21 +84,21 @@ long FindIPv4(int linkType, const uint8_t* frame, size_t length, bool outgoingOn
     uint16_t etherType = 0;
     switch (linkType) {
     case DLT_LINUX_SLL: // cooked header of the "any" device, 16 bytes
-        if (length < 16 || (outgoingOnly && Get16(frame) != PacketOutgoing))
+        if (length < 16 || (outgoingOnly && GetBigEndian16(frame) != PacketOutgoing))
             return -1;
-        etherType = Get16(frame + 14);
+        etherType = GetBigEndian16(frame + 14);
         offset = 16;
         break;
     case DLT_LINUX_SLL2: // 20 bytes, packet type at byte 10
         if (length < 20 || (outgoingOnly && frame[10] != PacketOutgoing))
             return -1;
-        etherType = Get16(frame);
+        etherType = GetBigEndian16(frame);
         offset = 20;
         break;
     case DLT_EN10MB: // a named Ethernet device: no direction here, the filter has it
         if (length < 14)
             return -1;
-        etherType = Get16(frame + 12);
+        etherType = GetBigEndian16(frame + 12);
         offset = 14;
         break;
     case DLT_RAW:
@@ -112,19 +110,24 @@ long FindIPv4(int linkType, const uint8_t* frame, size_t length, bool outgoingOn
     while (IsVlanTag(etherType)) {
         if (length < offset + 4)
             return -1;
-        etherType = Get16(frame + offset + 2);
+        etherType = GetBigEndian16(frame + offset + 2);
         offset += 4;
     }
     return etherType == EtherTypeIPv4 ? static_cast<long>(offset) : -1;
 }
 
 // The kernel filter's test again, in user space: it also holds for a file, and for
-// anything that reached the ring before the filter was in place.
+// anything that reached the ring before the filter was in place. A fragment carries
+// the protocol too, if not the ports.
+bool IsUdp(const uint8_t* ip, size_t length)
+{
+    return length >= 20 && (ip[0] >> 4) == 4 && ip[9] == 17;
+}
+
 bool IsUdpBroadcast(const uint8_t* ip, size_t length)
 {
     static const uint8_t broadcast[4] = {255, 255, 255, 255};
-    return length >= 20 && (ip[0] >> 4) == 4 && ip[9] == 17 &&
-           std::memcmp(ip + 16, broadcast, 4) == 0;
+    return IsUdp(ip, length) && std::memcmp(ip + 16, broadcast, 4) == 0;
 }
 
 } // namespace
@@ -193,21 +196,25 @@ int CUSocket::OpenCaptureFile(const char* path)
     return 1;
 }
 
-int CUSocket::Sniff(int flag)
+int CUSocket::Sniff(int flag, const char* filter)
 {
     if (!m_capture) {
         m_error = "The capture is not open";
         return 0;
     }
     // ReadUDP always repeats the test in user space; the kernel filter only spares
-    // copying every other packet out of the kernel.
-    m_capture->broadcastOnly = true;
+    // copying every other packet out of the kernel. A filter of the caller's is
+    // repeated by the caller: here only its outgoing UDP part.
+    const bool own = filter && *filter;
+    m_capture->broadcastOnly = !own;
+    m_capture->udpOnly = own;
     // A file is filtered in user space alone: "outbound" needs a live Linux device,
     // and a kernel filter would have to know every VLAN layout of a recording.
     if (m_capture->offline || !flag)
         return 1;
     bpf_program program{};
-    if (pcap_compile(m_capture->pcap, &program, LiveFilter, 1, PCAP_NETMASK_UNKNOWN) < 0) {
+    if (pcap_compile(m_capture->pcap, &program, own ? filter : LiveFilter, 1,
+                     PCAP_NETMASK_UNKNOWN) < 0) {
         m_error = pcap_geterr(m_capture->pcap);
         return 0;
     }
@@ -244,12 +251,14 @@ int CUSocket::ReadUDP(sockaddr_in& from)
             // A frame cut short by the snap length is no whole datagram.
             if (header->caplen < header->len)
                 continue;
-            long offset = FindIPv4(state->linkType, frame, header->caplen, state->broadcastOnly);
+            long offset = FindIPv4(state->linkType, frame, header->caplen,
+                                   state->broadcastOnly || state->udpOnly);
             if (offset < 0)
                 continue;
             const uint8_t* ip = frame + offset;
             const size_t length = header->caplen - static_cast<size_t>(offset);
-            if (state->broadcastOnly && !IsUdpBroadcast(ip, length))
+            if ((state->broadcastOnly && !IsUdpBroadcast(ip, length)) ||
+                (state->udpOnly && !IsUdp(ip, length)))
                 continue;
             In.Clear();
             In.Append(ip, length);

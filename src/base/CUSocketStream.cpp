@@ -5,6 +5,8 @@
 
 #include "base/CUSocket.h"
 
+#include "base/ByteOrder.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -31,7 +33,7 @@ constexpr int kConnectTimeoutMs = 3000;
 
 uint32_t ReadHeader(const uint8_t* p)
 {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+    return GetBigEndian32(p);
 }
 
 } // namespace
@@ -130,9 +132,8 @@ int CUSocket::TransferStream()
 
     if (Out.GetDataLength() > 0) {
         auto length = static_cast<uint32_t>(Out.GetDataLength());
-        uint8_t header[kHeaderLength] = {
-            static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
-            static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+        uint8_t header[kHeaderLength];
+        PutBigEndian32(header, length);
         stream.pending.insert(stream.pending.end(), header, header + kHeaderLength);
         stream.pending.insert(stream.pending.end(), Out.GetData(),
                               Out.GetData() + Out.GetDataLength());

@@ -89,27 +89,36 @@ void CUString::Replace(char from, char to)
             c = to;
 }
 
-int CUString::ValidateIPAddress(const char* text)
+int CUString::ParseIPAddress(const char* text, uint32_t& value)
 {
+    value = 0;
     if (!text)
         return 0;
     const char* p = text;
+    uint32_t address = 0;
     for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (*p != '.')
-                return 0;
-            ++p;
-        }
-        int digits = 0;
-        int value = 0;
-        while (*p >= '0' && *p <= '9') {
-            value = value * 10 + (*p - '0');
-            ++p;
-            if (++digits > 3)
-                return 0;
-        }
-        if (digits == 0 || value > 255)
+        if (part > 0 && *p++ != '.')
             return 0;
+        int digits = 0;
+        uint32_t octet = 0;
+        // Decimal whatever the leading zeros: "010" is ten, never octal eight.
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            if (++digits > MaxOctetDigits)
+                return 0;
+            octet = octet * 10 + static_cast<uint32_t>(*p - '0');
+        }
+        if (digits == 0 || octet > 255)
+            return 0;
+        address = address << 8 | octet;
     }
-    return *p == '\0' ? 1 : 0;
+    if (*p != '\0')
+        return 0;
+    value = address;
+    return 1;
+}
+
+int CUString::ValidateIPAddress(const char* text)
+{
+    uint32_t value;
+    return ParseIPAddress(text, value);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <string>
 
 // Zero-terminated single-byte text. Comparisons give 0 when equal.
@@ -38,8 +39,13 @@ public:
     // Replaces every occurrence of `from` with `to`.
     void Replace(char from, char to);
 
-    // Non-zero for exactly four dot-separated decimal numbers 0..255 and nothing else.
+    // Non-zero for exactly four dot-separated decimal numbers 0..255 of one to three
+    // digits each and nothing else; leading zeros are decimal ("010" is ten).
     static int ValidateIPAddress(const char* text);
+    // The same reading, giving the address as a number (host byte order); one parser
+    // for both, so that what the editor accepts is the address that is sent to.
+    static int ParseIPAddress(const char* text, uint32_t& value);
+    static constexpr int MaxOctetDigits = 3;
 
     CUString& operator=(const char* text)
     {

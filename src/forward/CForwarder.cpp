@@ -3,6 +3,7 @@
 #include "base/CIPHeader.h"
 #include "base/CTCPHeader.h"
 #include "base/CUDPHeader.h"
+#include "forward/CForwardFilter.h"
 #include "users/CSettings.h"
 #include "users/CUserSocket.h"
 
@@ -14,7 +15,6 @@ namespace
 {
 
 constexpr int ProtocolTCP = 6;
-constexpr int ProtocolUDP = 17;
 
 const char CapabilityHint[] =
     "KIVORA needs the CAP_NET_RAW capability to capture and send raw packets. Grant it "
@@ -33,9 +33,18 @@ CForwarder::~CForwarder()
     m_capture.Close();
 }
 
+void CForwarder::ReadDestinations()
+{
+    std::vector<uint32_t> broadcasts;
+    CUSocket::GetBroadcastAddresses(broadcasts);
+    m_filter.SetDestinations(broadcasts, Settings->ForwardMore);
+}
+
 int CForwarder::OpenCapture(CUString& error, int kernelFilter)
 {
-    if (m_capture.BindRaw(0) && m_capture.Sniff(kernelFilter ? 1 : 0))
+    ReadDestinations();
+    if (m_capture.BindRaw(0) &&
+        m_capture.Sniff(kernelFilter ? 1 : 0, m_filter.GetCaptureFilter().c_str()))
         return 1;
     error.Format("Could not start capturing packets: %s\n\n%s", m_capture.GetLastError().c_str(),
                  CapabilityHint);
@@ -45,7 +54,8 @@ int CForwarder::OpenCapture(CUString& error, int kernelFilter)
 
 int CForwarder::OpenCaptureFile(const char* path, CUString& error)
 {
-    if (m_capture.OpenCaptureFile(path) && m_capture.Sniff(1))
+    ReadDestinations();
+    if (m_capture.OpenCaptureFile(path) && m_capture.Sniff(1, m_filter.GetCaptureFilter().c_str()))
         return 1;
     error.Format("Could not read the capture file %s: %s", path, m_capture.GetLastError().c_str());
     m_capture.Close();
@@ -55,14 +65,6 @@ int CForwarder::OpenCaptureFile(const char* path, CUString& error)
 void CForwarder::Wake()
 {
     m_capture.WakeRead();
-}
-
-int CForwarder::IsAccepted(const CIPHeader& ip, int payloadLength,
-                           const std::vector<uint32_t>& ownAddresses)
-{
-    return payloadLength != 0 && ip.GetDestination() == htonl(INADDR_BROADCAST) &&
-           std::find(ownAddresses.begin(), ownAddresses.end(), ip.GetSource()) !=
-               ownAddresses.end();
 }
 
 unsigned CForwarder::ForwardThread(void* forwarder)
@@ -90,8 +92,7 @@ void CForwarder::Run()
         own.push_back(address.sin_addr.s_addr);
     if (CUSocket::GetSockAddr(address, Settings->ExternalIP.c_str(), 0))
         own.push_back(address.sin_addr.s_addr);
-    // 0.0.0.0 is the source of a DHCP request, never of a game's announcement.
-    own.erase(std::remove(own.begin(), own.end(), 0u), own.end());
+    m_filter.SetOwnAddresses(own);
 
     CIPHeader ip;
     CUDPHeader udp;
@@ -103,22 +104,16 @@ void CForwarder::Run()
         if (!m_capture.ReadUDP(from))
             continue; // failed or woken: the loop condition decides
         in >> ip;
-        int payloadLength;
-        if (ip.GetProtocol() == ProtocolTCP) {
+        if (ip.GetProtocol() == ProtocolTCP)
             in >> tcp;
-            payloadLength = tcp.GetPayloadLength();
-        } else {
-            in >> udp;
-            payloadLength = udp.GetPayloadLength();
-        }
-        // Only a whole, well-formed UDP datagram can be re-sent as it was captured.
-        if (ip.GetProtocol() == ProtocolUDP && ip.IsValid() && !ip.IsFragment() && udp.IsValid() &&
-            IsAccepted(ip, payloadLength, own)) {
+        else
+            udp.ReadAfter(ip, in);
+        if (m_filter.Accepts(ip, udp)) {
             // One packet goes to all checked users as one step, and no record changes
             // under the walk (the list view and an AutoConfig client take this lock).
             CCSLock users(g_usersLock);
             for (CUserSocket* user : Settings->Users)
-                if (user->Forward)
+                if (user->Forward && m_filter.IsDestination(user->Address.sin_addr.s_addr))
                     user->ForwardPacket(ip, udp);
         }
         in.Clear();

@@ -3,6 +3,7 @@
 #include "base/CThreadHelper.h"
 #include "base/CUSocket.h"
 #include "base/CUString.h"
+#include "forward/CForwardFilter.h"
 
 #include <cstdint>
 #include <vector>
@@ -11,7 +12,8 @@ class CIPHeader;
 class CSettings;
 
 // The forwarding worker: captures this machine's own UDP broadcasts to
-// 255.255.255.255 and re-sends each one to every checked user of the settings.
+// 255.255.255.255 (and with the settings' ForwardMore, its subnet broadcasts and
+// multicast to games' groups) and re-sends each one to every checked user.
 //
 // Use: construct, OpenCapture (on the GUI thread, so a failure can be shown), then
 // StartThread(ForwardThread, 0). Destroying it stops and joins the thread.
@@ -36,15 +38,13 @@ public:
     // once when no capture was opened.
     static unsigned ForwardThread(void* forwarder);
 
-    // The accept test: a non-empty payload, sent to 255.255.255.255, from one of
-    // `ownAddresses` (this machine's and the external address; network byte order).
-    static int IsAccepted(const CIPHeader& ip, int payloadLength,
-                          const std::vector<uint32_t>& ownAddresses);
-
     CSettings* Settings;
 
 private:
     void Run();
+    // The switch and this machine's broadcast addresses, read when forwarding starts.
+    void ReadDestinations();
 
     CUSocket m_capture;
+    CForwardFilter m_filter;
 };

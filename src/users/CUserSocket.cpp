@@ -13,14 +13,23 @@ CUserSocket::~CUserSocket() = default;
 void CUserSocket::ResolveAddress()
 {
     // An IP text that is no address leaves Address at 0.0.0.0, which ForwardPacket
-    // never sends to.
-    CUSocket::GetSockAddr(Address, IP.c_str(), 0);
+    // never sends to. An empty one too: GetSockAddr would give this machine's own
+    // address, and every copy would come back here. 255.255.255.255 would be a broadcast
+    // that the capture takes in again.
+    if (IP.IsEmpty() || !CUSocket::GetSockAddr(Address, IP.c_str(), 0) ||
+        !IsDestination(Address.sin_addr.s_addr)) {
+        CUSocket::GetSockAddr(Address, "0.0.0.0", 0);
+    }
+}
+
+int CUserSocket::IsDestination(uint32_t address)
+{
+    return address != htonl(INADDR_ANY) && address != htonl(INADDR_BROADCAST);
 }
 
 int CUserSocket::ForwardPacket(CIPHeader& ip, CUDPHeader& udp)
 {
-    // 0.0.0.0 is what an IP text that is no address resolves to: never a destination.
-    if (GetHandle() < 0 || Address.sin_addr.s_addr == 0)
+    if (GetHandle() < 0 || !IsDestination(Address.sin_addr.s_addr))
         return 0;
     ip.SetDestination(Address.sin_addr.s_addr);
     ip.PrepareUDPPacket(udp);

@@ -20,6 +20,9 @@ public:
 
     // Resolves Address again from IP (port 0), so that it follows the text.
     void ResolveAddress();
+    // Zero for 0.0.0.0 (what an IP text that is no address resolves to) and for
+    // 255.255.255.255: neither is ever sent to. Network byte order.
+    static int IsDestination(uint32_t address);
 
     // Re-addresses one captured datagram to this user and sends it through the
     // record's socket. Gives 0 when the socket is not open, else WriteUDP's result.

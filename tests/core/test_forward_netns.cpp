@@ -412,11 +412,12 @@ TEST_F(ForwardNetns, OnlyOwnWholeBroadcastsWithPayloadAreForwarded)
             ASSERT_TRUE(Receive(listener.Get(), heard)) << "the stranger's broadcast never came";
         } while (heard.payload != "stranger");
         Send(game.Get(), "255.255.255.255", kGamePort, "marker");
-        // remote1 gets the unicast meant for it, then the marker's copy, and nothing else.
+        // remote1 gets the unicast meant for it, the big one reassembled, the marker, no more.
         EXPECT_EQ(ReceiveUntil(receiver1.Get(), "marker"),
-                  (std::vector<std::string>{"unicast", "marker"}))
+                  (std::vector<std::string>{"unicast", std::string(3000, 'F'), "marker"}))
             << "kernel filter " << kernelFilter;
-        EXPECT_EQ(ReceiveUntil(receiver2.Get(), "marker"), (std::vector<std::string>{"marker"}));
+        EXPECT_EQ(ReceiveUntil(receiver2.Get(), "marker"),
+                  (std::vector<std::string>{std::string(3000, 'F'), "marker"}));
         DestroyReturns(forwarder);
     }
 }
