@@ -5,7 +5,8 @@
 #include "app/StringTable.h"
 #include "autoconfig/CAutoConfigDlg.h"
 #include "base/CUSocket.h"
-#include "forward/CForwarder.h"
+#include "forward/CForwardLink.h"
+#include "forward/CForwardStats.h"
 #include "users/CUserDlg.h"
 #include "window/CDialogUnits.h"
 #include "window/CSelectListCtrl.h"
@@ -21,7 +22,10 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QTimer>
 #include <QToolTip>
+
+#include <cstdio>
 
 namespace
 {
@@ -66,8 +70,12 @@ CMainDlg::CMainDlg(QWidget* parent, const char* settingsPath)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      m_icon(MakeMainIcon())
+      m_icon(MakeMainIcon()), m_link(std::make_unique<CForwardLink>())
 {
+    // Four times a second at most: often enough to look live, rare enough to cost nothing.
+    m_forwardTimer = new QTimer(this);
+    m_forwardTimer->setInterval(250);
+    connect(m_forwardTimer, &QTimer::timeout, this, &CMainDlg::OnForwardTimer);
     if (settingsPath)
         m_settings.SetPath(settingsPath);
     CreateControls();
@@ -228,7 +236,7 @@ void CMainDlg::OnChangeAutoName()
 
 void CMainDlg::OnStart()
 {
-    if (m_forwarder) {
+    if (IsForwarding()) {
         StopForwarding();
         return;
     }
@@ -241,34 +249,69 @@ void CMainDlg::OnStart()
         return;
     }
 
-    // The capture is set up before anything else changes: when it is not permitted,
-    // the person sees why, and no user loses the check box because of it.
-    auto forwarder = std::make_unique<CForwarder>(&m_settings);
+    // The helper opens the capture and the send socket before anything else changes:
+    // when it may not, the person sees why, and no check box or file changes.
+    ForwardProtocol::CForwardStart what;
+    what.ForwardMore = m_settings.ForwardMore;
+    CUSocket::GetLocalAddresses(what.Own);
+    sockaddr_in address{};
+    if (CUSocket::GetSockAddr(address, nullptr, 0))
+        what.Own.push_back(address.sin_addr.s_addr);
+    if (CUSocket::GetSockAddr(address, m_settings.ExternalIP.c_str(), 0))
+        what.Own.push_back(address.sin_addr.s_addr);
+    // 0.0.0.0 is the source of a DHCP request, never of a game's announcement.
+    std::erase(what.Own, 0u);
+    for (CUserSocket* user : m_settings.Users)
+        if (user->Forward)
+            what.Users.push_back(user->Address.sin_addr.s_addr);
     CUString error;
-    if (!forwarder->OpenCapture(error)) {
-        forwarder.reset();
+    if (!m_link->Start(what, error)) {
+        std::fprintf(stderr, "KIVORA: could not start forwarding: %s\n",
+                     error.Str().substr(0, error.Str().find('\n')).c_str());
         Error("%s", error.c_str());
         return;
     }
+    std::fprintf(stderr, "KIVORA: capturing broadcasts, forwarding to %zu users\n",
+                 what.Users.size());
 
-    m_settings.OpenUserSockets();
-    m_userList->viewport()->update(); // users whose socket failed are unchecked now
     m_settings.Save();
-
     m_startButton->setText(QStringLiteral("Stop"));
-    m_forwarder = std::move(forwarder);
-    m_forwarder->StartThread(CForwarder::ForwardThread, 0);
+    m_forwardTimer->start();
+}
+
+bool CMainDlg::IsForwarding() const
+{
+    return m_link->IsRunning();
 }
 
 void CMainDlg::StopForwarding()
 {
-    if (!m_forwarder)
+    if (!m_link->IsRunning())
         return;
-    m_forwarder->RequestStop();
-    m_forwarder->Wake();
-    m_forwarder.reset(); // waits for the capture thread to end
+    CForwardStats stats;
+    m_link->Stop(stats);
+    m_forwardTimer->stop();
     if (m_startButton)
         m_startButton->setText(QStringLiteral("Start"));
+    CForwardLink::WriteSummary(stderr, stats);
+    if (m_startButton)
+        ShowForwardStats(nullptr);
+}
+
+void CMainDlg::OnForwardTimer()
+{
+    CForwardStats stats;
+    if (m_link->Poll(stats)) {
+        ShowForwardStats(&stats);
+        return;
+    }
+    // The helper ended by itself: the window must not go on showing "Stop".
+    m_forwardTimer->stop();
+    m_startButton->setText(QStringLiteral("Start"));
+    std::fprintf(stderr, "KIVORA: %s\n", m_link->GetEndReason().c_str());
+    CForwardLink::WriteSummary(stderr, stats);
+    ShowForwardStats(nullptr);
+    Error("%s", m_link->GetEndReason().c_str());
 }
 
 void CMainDlg::OnAutoConfig()
@@ -413,3 +456,5 @@ void CMainDlg::OnDeleteUsers()
     m_userList->DeleteItems(selected);
     m_settings.DeleteUsers(&selected);
 }
+
+void CMainDlg::ShowForwardStats(const CForwardStats* /*stats*/) {}

@@ -8,7 +8,9 @@
 
 #include <memory>
 
-class CForwarder;
+class CForwardLink;
+struct CForwardStats;
+class QTimer;
 class CSelectListCtrl;
 struct CListDisplayInfo;
 class QLabel;
@@ -31,7 +33,12 @@ public:
     void OnStart();
     // Ends the running forwarder, if any; the button then reads "Start".
     void StopForwarding();
-    bool IsForwarding() const { return m_forwarder != nullptr; }
+    bool IsForwarding() const;
+    // Shows the run's counters; null once forwarding has stopped.
+    void ShowForwardStats(const CForwardStats* stats);
+    // Reads the helper's counters; shows forwarding stopped when the helper is gone.
+    void OnForwardTimer();
+    CForwardLink& ForwardLink() { return *m_link; }
 
     void OnChangeExternalIP();
     void OnChangeAutoHost();
@@ -71,7 +78,8 @@ private:
     CUString m_autoName;
     QIcon m_icon;
     CSettings m_settings;
-    std::unique_ptr<CForwarder> m_forwarder;
+    std::unique_ptr<CForwardLink> m_link; // the forwarding helper, while a run lasts
+    QTimer* m_forwardTimer = nullptr;
     CSelectListCtrl* m_userList = nullptr;
 
     QLineEdit* m_nameEdit = nullptr;

@@ -37,8 +37,8 @@ public:
     // Gives non-zero on success.
     int Save();
 
-    // Opens the raw send socket of every checked user and closes the others';
-    // a user whose socket cannot be opened is unchecked.
+    // Closes any socket a record holds; the check boxes stay as they are (copies go
+    // through one send socket per forwarding run).
     void OpenUserSockets();
 
     // The settings file: GetModulePath(0) + "/KIVORA.cfg" unless set otherwise
