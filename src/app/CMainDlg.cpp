@@ -251,19 +251,7 @@ void CMainDlg::OnStart()
 
     // The helper opens the capture and the send socket before anything else changes:
     // when it may not, the person sees why, and no check box or file changes.
-    ForwardProtocol::CForwardStart what;
-    what.ForwardMore = m_settings.ForwardMore;
-    CUSocket::GetLocalAddresses(what.Own);
-    sockaddr_in address{};
-    if (CUSocket::GetSockAddr(address, nullptr, 0))
-        what.Own.push_back(address.sin_addr.s_addr);
-    if (CUSocket::GetSockAddr(address, m_settings.ExternalIP.c_str(), 0))
-        what.Own.push_back(address.sin_addr.s_addr);
-    // 0.0.0.0 is the source of a DHCP request, never of a game's announcement.
-    std::erase(what.Own, 0u);
-    for (CUserSocket* user : m_settings.Users)
-        if (user->Forward)
-            what.Users.push_back(user->Address.sin_addr.s_addr);
+    const ForwardProtocol::CForwardStart what = CForwardLink::WhatToForward(m_settings);
     CUString error;
     if (!m_link->Start(what, error)) {
         std::fprintf(stderr, "KIVORA: could not start forwarding: %s\n",

@@ -1,6 +1,8 @@
 #include "forward/CForwardLink.h"
 
+#include "base/CUSocket.h"
 #include "base/ModulePath.h"
+#include "users/CSettings.h"
 
 #include <cerrno>
 #include <climits>
@@ -219,11 +221,29 @@ int CForwardLink::Poll(CForwardStats& stats)
     return 1;
 }
 
-void CForwardLink::Stop(CForwardStats& stats)
+CForwardStart CForwardLink::WhatToForward(const CSettings& settings)
+{
+    CForwardStart what;
+    what.ForwardMore = settings.ForwardMore;
+    CUSocket::GetLocalAddresses(what.Own);
+    sockaddr_in address{};
+    if (CUSocket::GetSockAddr(address, nullptr, 0))
+        what.Own.push_back(address.sin_addr.s_addr);
+    if (CUSocket::GetSockAddr(address, settings.ExternalIP.c_str(), 0))
+        what.Own.push_back(address.sin_addr.s_addr);
+    // 0.0.0.0 is the source of a DHCP request, never of a game's announcement.
+    std::erase(what.Own, 0u);
+    for (CUserSocket* user : settings.Users)
+        if (user->Forward)
+            what.Users.push_back(user->Address.sin_addr.s_addr);
+    return what;
+}
+
+int CForwardLink::Stop(CForwardStats& stats)
 {
     if (!IsRunning()) {
         stats = m_last;
-        return;
+        return 1;
     }
     const uint8_t stop = MsgStop;
     bool stopped = false;
@@ -251,6 +271,7 @@ void CForwardLink::Stop(CForwardStats& stats)
     }
     m_pid = -1;
     Reap();
+    return stopped;
 }
 
 CUString CForwardLink::Finish(int waitMs)

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <vector>
 
+class CSettings;
+
 // The window's side of the forwarding helper: starts kivora-forward over a socketpair
 // for one forwarding run, tells it what to forward, reads its counters and stops it.
 // Every wait is bounded; nothing the helper sends can make this side block or grow.
@@ -41,8 +43,13 @@ public:
     const CUString& GetEndReason() const { return m_endReason; }
 
     // Asks the helper to stop and waits (bounded) until it has stopped sending;
-    // `stats` gets the final counters. The helper's exit is collected later.
-    void Stop(CForwardStats& stats);
+    // `stats` gets the final counters. The helper's exit is collected later. Gives 0
+    // when the helper did not answer in time and had to be killed.
+    int Stop(CForwardStats& stats);
+
+    // What a run forwards for `settings`: this machine's addresses with the external
+    // one, and the checked users' addresses in list order.
+    static ForwardProtocol::CForwardStart WhatToForward(const CSettings& settings);
 
     // The stop's lines for stderr: the summary and one line per kind of send error.
     static void WriteSummary(std::FILE* out, const CForwardStats& stats);

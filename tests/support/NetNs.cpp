@@ -1,6 +1,8 @@
 #include "NetNs.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -180,4 +182,70 @@ long ReadNetSnmp(const std::string& group, const std::string& field)
         return -1;
     }
     return -1;
+}
+
+sockaddr_in SocketAddress(const std::string& address, int port)
+{
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &where.sin_addr);
+    return where;
+}
+
+std::string DottedAddress(uint32_t address)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+int UdpSocketIn(const NetNs& ns, const std::string& address, int port, bool broadcast)
+{
+    int fd = -1;
+    ns.Run([&] {
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+        if (broadcast)
+            ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        const sockaddr_in local = SocketAddress(address, port);
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    });
+    return fd;
+}
+
+bool ReceiveDatagram(int fd, ReceivedDatagram& datagram, int timeoutMs)
+{
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, timeoutMs) <= 0)
+        return false;
+    static char buffer[65536];
+    alignas(cmsghdr) char control[256];
+    sockaddr_in from{};
+    iovec data{buffer, sizeof buffer};
+    msghdr message{&from, sizeof from, &data, 1, control, sizeof control, 0};
+    const ssize_t n = ::recvmsg(fd, &message, 0);
+    if (n < 0)
+        return false;
+    datagram.payload.assign(buffer, static_cast<size_t>(n));
+    datagram.source =
+        DottedAddress(from.sin_addr.s_addr) + ":" + std::to_string(ntohs(from.sin_port));
+    datagram.destination.clear();
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
+            datagram.destination =
+                DottedAddress(reinterpret_cast<in_pktinfo*>(CMSG_DATA(c))->ipi_addr.s_addr);
+    return true;
+}
+
+bool SendDatagram(int fd, const std::string& address, int port, const std::string& payload)
+{
+    const sockaddr_in to = SocketAddress(address, port);
+    return ::sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                    sizeof to) == static_cast<ssize_t>(payload.size());
 }
