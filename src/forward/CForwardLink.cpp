@@ -114,6 +114,8 @@ int CForwardLink::Start(const CForwardStart& what, CUString& error)
     m_denied = 0;
     m_endReason.Empty();
     m_last = CForwardStats();
+    m_last.Users.resize(
+        what.Users.size()); // the summary counts the users even before any counter came
     const std::vector<uint8_t> request = EncodeStart(what);
     if (request.empty()) {
         error.Format("Too many users to forward to (at most %zu)", MaxUsers);
