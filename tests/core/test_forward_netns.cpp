@@ -11,7 +11,6 @@
 #include "users/CSettings.h"
 
 #include <gtest/gtest.h>
-#include <pcap/pcap.h>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -104,10 +103,7 @@ struct WindowProcess {
             CForwardStats stats;
             ::_exit(link.Stop(stats) ? 0 : 7);
         }
-        said.Reset(up[0]);
-        stop.Reset(down[1]);
-        ::close(up[1]);
-        ::close(down[0]);
+        said.Reset(up[0]), stop.Reset(down[1]), ::close(up[1]), ::close(down[0]);
         pollfd ready{said.Get(), POLLIN, 0};
         char text[4096];
         const ssize_t n = ::poll(&ready, 1, 15000) > 0 ? ::read(said.Get(), text, sizeof text) : -1;
@@ -189,10 +185,9 @@ TEST_F(ForwardNetns, UnprivilegedWindowForwardsThroughTheCapableHelperAndTakesIt
     const auto what = What({"10.77.0.3", "-10.77.0.4", "10.77.0.2"});
 
     // Without the capability: libpcap's reason, and the advice naming the helper's real path.
-    EXPECT_EQ(WindowProcess().Start(what, plain, true).substr(0, 42),
-              "denied Could not start capturing packets: ");
-    EXPECT_NE(WindowProcess().Start(what, plain, true).find("sudo setcap cap_net_raw+ep " + plain),
-              std::string::npos);
+    const std::string refused = WindowProcess().Start(what, plain, true);
+    EXPECT_EQ(refused.rfind("denied Could not start capturing packets: ", 0), 0u) << refused;
+    EXPECT_NE(refused.find("sudo setcap cap_net_raw+ep " + plain), std::string::npos);
 
     ScopedFd tap; // only ETH_P_ALL sees what leaves
     lan->player.Run(
@@ -297,46 +292,23 @@ TEST_F(ForwardNetns, StopAnswersWithNoTrafficUnderAFloodAndAtOnce)
     }
 }
 
-TEST_F(ForwardNetns, ReplayedFileIsForwardedAndAReadErrorDoesNotEndTheLoop)
+TEST_F(ForwardNetns, AFailedCaptureReadDoesNotEndTheLoopNorDoesAnEarlyStopHang)
 {
-    // Cooked v2 frames, 10.77.0.<host>:40000 -> 255.255.255.255:27015 with 8 bytes; the last
-    // record is cut short, which makes the read fail.
-    auto sll2 = [](uint8_t host, const char* payload) {
-        std::vector<uint8_t> frame = {
-            8,  0,  0, 0,    0,    0,   0,   0,   0,    0,    4,    0,    0,  0,  0,    0,
-            0,  0,  0, 0,    0x45, 0,   0,   36,  0,    0,    0,    0,    64, 17, 0,    0,
-            10, 77, 0, host, 255,  255, 255, 255, 0x9c, 0x40, 0x69, 0x87, 0,  16, 0xab, 0};
-        for (int i = 0; i < 8; ++i) // (insert() trips a false array-bounds warning of g++ 12)
-            frame.push_back(static_cast<uint8_t>(payload[i]));
-        return frame;
-    };
+    // A recording whose first record header is cut short: the very first read fails.
     TempDir dir;
-    const std::string path = dir.File("recorded.pcap");
-    pcap_t* dead = pcap_open_dead(DLT_LINUX_SLL2, 65535);
-    pcap_dumper_t* dumper = pcap_dump_open(dead, path.c_str());
-    for (const auto& frame : {sll2(9, "not ours"), sll2(1, "replayed")}) {
-        pcap_pkthdr header{};
-        header.caplen = header.len = static_cast<bpf_u_int32>(frame.size());
-        pcap_dump(reinterpret_cast<u_char*>(dumper), &header, frame.data());
-    }
-    pcap_dump_close(dumper);
-    pcap_close(dead);
-    WriteWholeFile(path, ReadWholeFile(path) + std::string(16, '\x7f')); // a header promising more
-
+    const std::string path = dir.File("cut.pcap");
+    WriteWholeFile(path, std::string("\xd4\xc3\xb2\xa1\x02\0\x04\0\0\0\0\0\0\0\0\0"
+                                     "\xff\xff\0\0\x14\x01\0\0\x01\0\0\0",
+                                     28));
     What({"10.77.0.2"});
     NetNsScope inPlayer(lan->player);
     CForwarder forwarder(&settings);
     CUString error;
     ASSERT_TRUE(forwarder.OpenCaptureFile(path.c_str(), error)) << error.c_str();
     ASSERT_TRUE(forwarder.StartThread(CForwarder::ForwardThread, 0));
-    ReceivedDatagram copy;
-    ASSERT_TRUE(ReceiveDatagram(receivers[0].Get(), copy));
-    EXPECT_EQ(copy.payload, "replayed");
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // past the failed read
     EXPECT_EQ(forwarder.GetState(), CThreadHelper::Running) << "a read error ended the loop";
-
-    // A stop asked for before the thread ran, or with no capture open, must not hang.
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round < 20; ++round) { // with and without a capture open
         CForwarder early(&settings);
         EXPECT_TRUE(round % 2 == 0 || early.OpenCapture(error)) << error.c_str();
         early.StartThread(CForwarder::ForwardThread, 0);
