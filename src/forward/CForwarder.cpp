@@ -209,8 +209,10 @@ void CForwarder::Run()
         // Only a whole, well-formed UDP datagram can be re-sent as it was captured.
         if (ip.GetProtocol() == ProtocolUDP && ip.IsValid() && !ip.IsFragment() && udp.IsValid() &&
             IsAccepted(ip, payloadLength, own)) {
-            Add(m_captured, uint64_t{1});
-            m_lastCaptureMs.store(MonotonicMs(), Relaxed);
+            if (KeepCounters) {
+                Add(m_captured, uint64_t{1});
+                m_lastCaptureMs.store(MonotonicMs(), Relaxed);
+            }
             // One packet goes to all checked users as one step, and no record changes
             // under the walk (the list view and an AutoConfig client take this lock).
             CCSLock users(g_usersLock);
@@ -219,8 +221,10 @@ void CForwarder::Run()
                 if (!user->Forward)
                     continue;
                 // A destination that is never sent to counts neither way.
-                if (index < m_userCount &&
-                    CUserSocket::IsDestination(user->Address.sin_addr.s_addr))
+                if (!KeepCounters)
+                    user->ForwardPacket(m_sender, ip, udp);
+                else if (index < m_userCount &&
+                         CUserSocket::IsDestination(user->Address.sin_addr.s_addr))
                     CountSend(index, user->ForwardPacket(m_sender, ip, udp),
                               m_sender.GetLastErrno());
                 ++index;

@@ -57,6 +57,8 @@ public:
     // This machine's addresses with the external one, network byte order. Left empty,
     // the run finds them itself when it starts.
     std::vector<uint32_t> OwnAddresses;
+    // false leaves the counters at 0: for measuring what counting costs, nothing else.
+    bool KeepCounters = true;
 
 private:
     void Run();
