@@ -6,12 +6,16 @@
 //   3. latency: broadcast sent in "player" to copy received in "remote", against a
 //      datagram sent there directly;
 //   4. stop time.
+// Forwarding runs in the program's own helper (kivora-forward, beside this program), as
+// the window runs it; beside it the same loop in this process, with and without its
+// counters, shows what the helper and the counting cost.
 // Prints one table; docs/performance.md holds a run of it.
 
 #include "NetNs.h"
 #include "base/CIPHeader.h"
 #include "base/CUBuffer.h"
 #include "base/CUDPHeader.h"
+#include "forward/CForwardLink.h"
 #include "forward/CForwarder.h"
 #include "users/CSettings.h"
 
@@ -146,20 +150,32 @@ struct Network {
     }
 };
 
-// The forwarder as the main window runs it, over `users` checked users.
+// How a run forwards: through the helper as the window does, or the same loop in this
+// process, with or without its counters.
+enum class Mode { Helper, InProcess, NoCounters };
+
+// A forwarding run over `users` checked users; the caller is in the player's namespace.
 struct RunningForwarder {
     CSettings settings;
     std::unique_ptr<CForwarder> forwarder;
+    std::unique_ptr<CForwardLink> link;
     CUString error;
+    bool running = false;
 
-    RunningForwarder(int users, bool kernelFilter, int forwardMore = 0)
+    RunningForwarder(int users, bool kernelFilter, Mode mode = Mode::InProcess,
+                     int forwardMore = 0)
     {
         settings.SetExternalIP(PlayerIP);
         settings.ForwardMore = forwardMore;
         for (int i = users - 1; i >= 0; --i)
             settings.AddOrUpdateUser(("user" + std::to_string(i)).c_str(), UserIP(i).c_str());
-        settings.OpenUserSockets();
+        if (mode == Mode::Helper) {
+            link = std::make_unique<CForwardLink>();
+            running = link->Start(CForwardLink::WhatToForward(settings), error);
+            return;
+        }
         forwarder = std::make_unique<CForwarder>(&settings);
+        forwarder->KeepCounters = mode == Mode::InProcess;
         if (!forwarder->OpenCapture(error, kernelFilter ? 1 : 0)) {
             forwarder.reset();
             return;
@@ -167,10 +183,16 @@ struct RunningForwarder {
         forwarder->StartThread(CForwarder::ForwardThread, 0);
         while (forwarder->GetState() == CThreadHelper::NotStarted)
             std::this_thread::yield();
+        running = true;
     }
     ~RunningForwarder() { Stop(); }
+    // Returns once no copy can leave any more: what the player waits for after Stop.
     void Stop()
     {
+        if (link) {
+            CForwardStats stats;
+            link->Stop(stats);
+        }
         if (!forwarder)
             return;
         forwarder->RequestStop();
@@ -249,8 +271,8 @@ double IdleCpu(Network& net, bool kernelFilter, double seconds, int rate, int fo
     int sink = -1;
     net.remote.Run([&] { sink = UdpSocket(SinkIP, SinkPort, 4096); });
     NetNsScope in(net.player);
-    RunningForwarder running(1, kernelFilter, forwardMore);
-    if (!running.forwarder) {
+    RunningForwarder running(1, kernelFilter, Mode::InProcess, forwardMore);
+    if (!running.running) {
         std::fprintf(stderr, "capture: %s\n", running.error.c_str());
         return -1;
     }
@@ -278,11 +300,11 @@ double CopiesPerSecond(Network& net, const std::function<void()>& load)
     return double(copies) / elapsed;
 }
 
-double ForwarderThroughput(Network& net, int users, double seconds)
+double ForwarderThroughput(Network& net, int users, double seconds, Mode mode)
 {
     NetNsScope in(net.player);
-    RunningForwarder running(users, true);
-    if (!running.forwarder)
+    RunningForwarder running(users, true, mode);
+    if (!running.running)
         return -1;
     return CopiesPerSecond(net, [&] {
         WaitFor(SpawnSender(Address("255.255.255.255", GamePort), 0, seconds, 32));
@@ -427,12 +449,12 @@ void SendProbes(const sockaddr_in& to, int count, int rate)
     close(fd);
 }
 
-Percentiles ForwardedLatency(Network& net, int users, int count, int rate)
+Percentiles ForwardedLatency(Network& net, int users, int count, int rate, Mode mode)
 {
     ProbeReceiver receiver(net);
     NetNsScope in(net.player);
-    RunningForwarder running(users, true);
-    if (!running.forwarder)
+    RunningForwarder running(users, true, mode);
+    if (!running.running)
         return {};
     SendProbes(Address("255.255.255.255", ProbePort), count, rate);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -451,13 +473,13 @@ Percentiles DirectLatency(Network& net, int count, int rate)
 
 // ---- 4. stop time ----------------------------------------------------------------
 
-Percentiles StopTimes(Network& net, int rounds)
+Percentiles StopTimes(Network& net, int rounds, Mode mode)
 {
     NetNsScope in(net.player);
     std::vector<double> ms;
     for (int i = 0; i < rounds; ++i) {
-        RunningForwarder running(1, true);
-        if (!running.forwarder)
+        RunningForwarder running(1, true, mode);
+        if (!running.running)
             return {};
         std::this_thread::sleep_for(std::chrono::milliseconds(2)); // let it block in the read
         const int64_t start = NowNs();
@@ -503,7 +525,8 @@ int main(int argc, char** argv)
     if (argc > 2 && std::string(argv[1]) == "--throughput") {
         // One throughput run alone, e.g. to profile the forwarder under load.
         const int users = std::atoi(argv[2]);
-        std::printf("%d users: %.0f copies/s\n", users, ForwarderThroughput(net, users, 5));
+        std::printf("%d users: %.0f copies/s\n", users,
+                    ForwarderThroughput(net, users, 5, Mode::Helper));
         return 0;
     }
     if (argc > 2 && std::string(argv[1]) == "--floor") {
@@ -542,15 +565,20 @@ int main(int argc, char** argv)
         return v[v.size() / 2];
     };
     for (int users : {1, 8, 32}) {
-        std::vector<double> forwarded, floor;
+        std::vector<double> helper, counted, uncounted, floor;
         for (int r = 0; r < rounds; ++r) {
-            forwarded.push_back(ForwarderThroughput(net, users, blastSeconds));
+            helper.push_back(ForwarderThroughput(net, users, blastSeconds, Mode::Helper));
+            counted.push_back(ForwarderThroughput(net, users, blastSeconds, Mode::InProcess));
+            uncounted.push_back(ForwarderThroughput(net, users, blastSeconds, Mode::NoCounters));
             floor.push_back(FloorThroughput(net, users, blastSeconds));
         }
-        const double f = median(forwarded), b = median(floor);
+        const double h = median(helper), c = median(counted), u = median(uncounted),
+                     b = median(floor);
         std::printf("%-44s %10.0f/s   %10.0f/s %9.1f%%\n",
-                    ("2. copies per second, " + std::to_string(users) + " users").c_str(), f, b,
-                    b > 0 ? 100 * f / b : 0);
+                    ("2. copies per second, " + std::to_string(users) + " users").c_str(), h, b,
+                    b > 0 ? 100 * h / b : 0);
+        std::printf("%-44s %10.0f/s   %10.0f/s %9.1f%%\n", "   in-process: with counters / without",
+                    c, u, u > 0 ? 100 * c / u : 0);
     }
 
     auto medianRun = [&](const std::function<Percentiles()>& run) {
@@ -562,17 +590,33 @@ int main(int argc, char** argv)
         return runs[runs.size() / 2];
     };
     const Percentiles direct = medianRun([&] { return DirectLatency(net, probes, probeRate); });
+    const struct {
+        Mode mode;
+        const char* name;
+    } modes[] = {{Mode::Helper, "helper"},
+                 {Mode::InProcess, "in-process"},
+                 {Mode::NoCounters, "in-process, no counters"}};
     for (int users : {1, 8}) {
-        const Percentiles fwd =
-            medianRun([&] { return ForwardedLatency(net, users, probes, probeRate); });
-        std::printf("%-44s %8.0f/%4.0fus %8.0f/%4.0fus  +%.0f/+%.0fus\n",
-                    ("3. latency p50/p99, " + std::to_string(users) + " users").c_str(), fwd.p50,
-                    fwd.p99, direct.p50, direct.p99, fwd.p50 - direct.p50, fwd.p99 - direct.p99);
-        std::printf("%-44s %12.0fus %12.0fus   (%zu copies)\n", "   max", fwd.max, direct.max,
-                    fwd.count);
+        for (const auto& m : modes) {
+            const Percentiles fwd =
+                medianRun([&] { return ForwardedLatency(net, users, probes, probeRate, m.mode); });
+            std::printf(
+                "%-44s %8.0f/%4.0fus %8.0f/%4.0fus  +%.0f/+%.0fus\n",
+                ("3. latency p50/p99, " + std::to_string(users) + " users, " + m.name).c_str(),
+                fwd.p50, fwd.p99, direct.p50, direct.p99, fwd.p50 - direct.p50,
+                fwd.p99 - direct.p99);
+            std::printf("%-44s %12.0fus %12.0fus   (%zu copies)\n", "   max", fwd.max, direct.max,
+                        fwd.count);
+        }
     }
 
-    const Percentiles stops = StopTimes(net, quick ? 20 : 100);
-    std::printf("%-44s %8.2f/%.2fms\n", "4. stop time p50/max, no traffic", stops.p50, stops.max);
+    for (const auto& m : modes) {
+        if (m.mode == Mode::NoCounters)
+            continue;
+        const Percentiles stops = StopTimes(net, quick ? 20 : 100, m.mode);
+        std::printf("%-44s %8.2f/%.2fms\n",
+                    ("4. stop time p50/max, no traffic, " + std::string(m.name)).c_str(), stops.p50,
+                    stops.max);
+    }
     return 0;
 }

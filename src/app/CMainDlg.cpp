@@ -5,7 +5,8 @@
 #include "app/StringTable.h"
 #include "autoconfig/CAutoConfigDlg.h"
 #include "base/CUSocket.h"
-#include "forward/CForwarder.h"
+#include "forward/CForwardLink.h"
+#include "forward/CForwardStats.h"
 #include "users/CUserDlg.h"
 #include "window/CDialogUnits.h"
 #include "window/CSelectListCtrl.h"
@@ -22,9 +23,11 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTimer>
 #include <QToolTip>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -55,8 +58,12 @@ CMainDlg::CMainDlg(QWidget* parent, const char* settingsPath)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      m_icon(MakeMainIcon())
+      m_icon(MakeMainIcon()), m_link(std::make_unique<CForwardLink>())
 {
+    // Four times a second at most: often enough to look live, rare enough to cost nothing.
+    m_forwardTimer = new QTimer(this);
+    m_forwardTimer->setInterval(250);
+    connect(m_forwardTimer, &QTimer::timeout, this, &CMainDlg::OnForwardTimer);
     if (settingsPath)
         m_settings.SetPath(settingsPath);
     CreateControls();
@@ -241,7 +248,7 @@ void CMainDlg::OnChangeAutoName()
 
 void CMainDlg::OnStart()
 {
-    if (m_forwarder) {
+    if (IsForwarding()) {
         StopForwarding();
         return;
     }
@@ -254,23 +261,27 @@ void CMainDlg::OnStart()
         return;
     }
 
-    // The capture is set up before anything else changes: when it is not permitted,
-    // the person sees why, and no user loses the check box because of it.
-    auto forwarder = std::make_unique<CForwarder>(&m_settings);
+    // The helper opens the capture and the send socket before anything else changes:
+    // when it may not, the person sees why, and no check box or file changes.
+    const ForwardProtocol::CForwardStart what = CForwardLink::WhatToForward(m_settings);
     CUString error;
-    if (!forwarder->OpenCapture(error)) {
-        forwarder.reset();
+    if (!m_link->Start(what, error)) {
+        std::fprintf(stderr, "KIVORA: could not start forwarding: %s\n",
+                     error.Str().substr(0, error.Str().find('\n')).c_str());
         Error("%s", error.c_str());
         return;
     }
+    std::fprintf(stderr, "KIVORA: capturing broadcasts, forwarding to %zu users\n",
+                 what.Users.size());
 
-    m_settings.OpenUserSockets();
-    m_userList->viewport()->update(); // users whose socket failed are unchecked now
     SaveSettings();
-
     m_startButton->setText(QStringLiteral("Stop"));
-    m_forwarder = std::move(forwarder);
-    m_forwarder->StartThread(CForwarder::ForwardThread, 0);
+    m_forwardTimer->start();
+}
+
+bool CMainDlg::IsForwarding() const
+{
+    return m_link->IsRunning();
 }
 
 int CMainDlg::SaveSettings()
@@ -296,13 +307,32 @@ void CMainDlg::done(int result)
 
 void CMainDlg::StopForwarding()
 {
-    if (!m_forwarder)
+    if (!m_link->IsRunning())
         return;
-    m_forwarder->RequestStop();
-    m_forwarder->Wake();
-    m_forwarder.reset(); // waits for the capture thread to end
+    CForwardStats stats;
+    m_link->Stop(stats);
+    m_forwardTimer->stop();
     if (m_startButton)
         m_startButton->setText(QStringLiteral("Start"));
+    CForwardLink::WriteSummary(stderr, stats);
+    if (m_startButton)
+        ShowForwardStats(nullptr);
+}
+
+void CMainDlg::OnForwardTimer()
+{
+    CForwardStats stats;
+    if (m_link->Poll(stats)) {
+        ShowForwardStats(&stats);
+        return;
+    }
+    // The helper ended by itself: the window must not go on showing "Stop".
+    m_forwardTimer->stop();
+    m_startButton->setText(QStringLiteral("Start"));
+    std::fprintf(stderr, "KIVORA: %s\n", m_link->GetEndReason().c_str());
+    CForwardLink::WriteSummary(stderr, stats);
+    ShowForwardStats(nullptr);
+    Error("%s", m_link->GetEndReason().c_str());
 }
 
 void CMainDlg::OnForwardMore(bool on)

@@ -10,7 +10,9 @@
 #include <memory>
 #include <unordered_map>
 
-class CForwarder;
+class CForwardLink;
+struct CForwardStats;
+class QTimer;
 class CSelectListCtrl;
 struct CListDisplayInfo;
 class QAction;
@@ -34,10 +36,13 @@ public:
     void OnStart();
     // Ends the running forwarder, if any; the button then reads "Start".
     void StopForwarding();
-    bool IsForwarding() const { return m_forwarder != nullptr; }
+    bool IsForwarding() const;
     // Shows what the running forwarding has done: the status line and the "Sent"
     // column. Null once forwarding has stopped: "Stopped." and blank cells.
     void ShowForwardStats(const CForwardStats* stats);
+    // Reads the helper's counters; shows forwarding stopped when the helper is gone.
+    void OnForwardTimer();
+    CForwardLink& ForwardLink() { return *m_link; }
     // The switch "Also forward subnet broadcasts and multicast": it changes what is
     // forwarded, so it stops forwarding first.
     void OnForwardMore(bool on);
@@ -88,7 +93,8 @@ private:
     CUString m_autoName;
     QIcon m_icon;
     CSettings m_settings;
-    std::unique_ptr<CForwarder> m_forwarder;
+    std::unique_ptr<CForwardLink> m_link; // the forwarding helper, while a run lasts
+    QTimer* m_forwardTimer = nullptr;
     CSelectListCtrl* m_userList = nullptr;
 
     QLineEdit* m_nameEdit = nullptr;

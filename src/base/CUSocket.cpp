@@ -39,7 +39,9 @@ CUBuffer& CUSocket::operator<<(int32_t value)
 
 void CUSocket::SetErrorFromErrno(const char* what)
 {
-    m_error.Format("%s: %s", what, std::strerror(errno));
+    m_errno = errno;
+    m_denied = m_errno == EPERM || m_errno == EACCES;
+    m_error.Format("%s: %s", what, std::strerror(m_errno));
 }
 
 namespace

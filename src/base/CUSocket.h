@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 // A socket with an input and an output buffer. One class serves four uses, each set
@@ -31,6 +32,11 @@ public:
     // Closes whatever the socket holds open; safe to call on a closed socket.
     void Close();
     const CUString& GetLastError() const { return m_error; }
+    // The errno of the last failure that had one, else 0.
+    int GetLastErrno() const { return m_errno; }
+    // Non-zero when the last failure was a refused permission (no CAP_NET_RAW): the
+    // only failure that the setcap advice can cure.
+    int IsDenied() const { return m_denied; }
 
     // Appends an int to the output buffer and gives the buffer for further values.
     CUBuffer& operator<<(int32_t value);
@@ -73,7 +79,9 @@ public:
 
     // --- raw send (CUSocketRaw.cpp) ---
     // Opens a raw IPv4 socket whose datagrams carry the caller's own IPv4 header.
-    int OpenRawA();
+    // `broadcast` non-zero sets SO_BROADCAST, so that a subnet broadcast address can
+    // be a destination.
+    int OpenRawA(int broadcast = 0);
     // Sends the whole output buffer as one datagram to `to` and empties the buffer.
     // On a socket nobody opened it is sent as an ordinary UDP datagram.
     int WriteUDP(sockaddr_in& to);
@@ -94,9 +102,14 @@ public:
 protected:
     int m_handle = -1;
     CUString m_error;
+    int m_errno = 0;
+    int m_denied = 0;
 
     struct CaptureState;
-    CaptureState* m_capture = nullptr;
+    struct CaptureDeleter { // CaptureState is complete in CUSocketCapture.cpp only
+        void operator()(CaptureState* state) const;
+    };
+    std::unique_ptr<CaptureState, CaptureDeleter> m_capture;
     void CloseCapture(); // CUSocketCapture.cpp
 
     struct StreamState;

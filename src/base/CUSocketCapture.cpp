@@ -135,7 +135,7 @@ bool IsUdpBroadcast(const uint8_t* ip, size_t length)
 int CUSocket::BindRaw(int /*flag*/)
 {
     CloseCapture();
-    auto state = std::make_unique<CaptureState>();
+    std::unique_ptr<CaptureState, CaptureDeleter> state(new CaptureState);
     if (!state->OpenWake()) {
         SetErrorFromErrno("eventfd");
         return 0;
@@ -152,6 +152,9 @@ int CUSocket::BindRaw(int /*flag*/)
     pcap_set_immediate_mode(state->pcap, 1);
     int status = pcap_activate(state->pcap);
     if (status < 0) {
+        // Kept apart from the text: only a refused permission gets the setcap advice.
+        m_denied = status == PCAP_ERROR_PERM_DENIED;
+        m_errno = m_denied ? EPERM : 0;
         const char* detail = pcap_geterr(state->pcap);
         if (status == PCAP_ERROR && detail && *detail)
             m_error = detail;
@@ -172,14 +175,14 @@ int CUSocket::BindRaw(int /*flag*/)
         return 0;
     }
     state->linkType = pcap_datalink(state->pcap);
-    m_capture = state.release();
+    m_capture = std::move(state);
     return 1;
 }
 
 int CUSocket::OpenCaptureFile(const char* path)
 {
     CloseCapture();
-    auto state = std::make_unique<CaptureState>();
+    std::unique_ptr<CaptureState, CaptureDeleter> state(new CaptureState);
     if (!state->OpenWake()) {
         SetErrorFromErrno("eventfd");
         return 0;
@@ -192,7 +195,7 @@ int CUSocket::OpenCaptureFile(const char* path)
     }
     state->offline = true;
     state->linkType = pcap_datalink(state->pcap);
-    m_capture = state.release();
+    m_capture = std::move(state);
     return 1;
 }
 
@@ -227,7 +230,7 @@ int CUSocket::Sniff(int flag, const char* filter)
 
 int CUSocket::ReadUDP(sockaddr_in& from)
 {
-    CaptureState* state = m_capture;
+    CaptureState* state = m_capture.get();
     if (!state) {
         m_error = "The capture is not open";
         return 0;
@@ -297,7 +300,7 @@ int CUSocket::ReadUDP(sockaddr_in& from)
 
 void CUSocket::WakeRead()
 {
-    CaptureState* state = m_capture;
+    CaptureState* state = m_capture.get();
     if (!state)
         return;
     state->woken.store(true);
@@ -307,8 +310,12 @@ void CUSocket::WakeRead()
     }
 }
 
+void CUSocket::CaptureDeleter::operator()(CaptureState* state) const
+{
+    delete state;
+}
+
 void CUSocket::CloseCapture()
 {
-    delete m_capture;
-    m_capture = nullptr;
+    m_capture.reset();
 }

@@ -7,17 +7,24 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-int CUSocket::OpenRawA()
+int CUSocket::OpenRawA(int broadcast)
 {
     // Called at every Start: a socket an earlier run left open is opened afresh, so a
     // run never inherits a socket from another setting.
     Close();
     // IPPROTO_RAW implies IP_HDRINCL: the kernel sends our header as it stands, only
-    // filling in what the header leaves 0. SO_BROADCAST stays off, so a copy can never
-    // go back out as a broadcast and be captured again.
+    // filling in what the header leaves 0. A copy can never go out to 255.255.255.255
+    // (the forwarder skips that destination), so SO_BROADCAST only lets a user whose
+    // address is a subnet broadcast address be sent to.
     int handle = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
     if (handle < 0) {
         SetErrorFromErrno("socket");
+        return 0;
+    }
+    const int on = 1;
+    if (broadcast && ::setsockopt(handle, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+        SetErrorFromErrno("setsockopt SO_BROADCAST");
+        ::close(handle);
         return 0;
     }
     m_handle = handle;

@@ -8,6 +8,7 @@
 #include "users/CUserSocket.h"
 
 #include <netinet/in.h>
+#include <time.h>
 
 #include <algorithm>
 
@@ -16,9 +17,21 @@ namespace
 
 constexpr int ProtocolTCP = 6;
 
-const char CapabilityHint[] =
-    "KIVORA needs the CAP_NET_RAW capability to capture and send raw packets. Grant it "
-    "once with:\n    sudo setcap cap_net_raw+ep build/kivora\n(see the README).";
+constexpr auto Relaxed = std::memory_order_relaxed;
+
+// One writer: a load and a store, never a locked read-modify-write.
+template <class T>
+void Add(std::atomic<T>& counter, T amount)
+{
+    counter.store(counter.load(Relaxed) + amount, Relaxed);
+}
+
+int64_t MonotonicMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 } // namespace
 
@@ -40,26 +53,107 @@ void CForwarder::ReadDestinations()
     m_filter.SetDestinations(broadcasts, Settings->ForwardMore);
 }
 
+void CForwarder::CloseCapture()
+{
+    StopAndWait();
+    m_capture.Close();
+}
+
+int CForwarder::OpenSender(CUString& error)
+{
+    if (m_sender.OpenRawA(1))
+        return 1;
+    m_denied = m_sender.IsDenied();
+    error.Format("Could not open the send socket: %s", m_sender.GetLastError().c_str());
+    return 0;
+}
+
 int CForwarder::OpenCapture(CUString& error, int kernelFilter)
 {
+    PrepareCounters();
     ReadDestinations();
-    if (m_capture.BindRaw(0) &&
-        m_capture.Sniff(kernelFilter ? 1 : 0, m_filter.GetCaptureFilter().c_str()))
+    if (!m_capture.BindRaw(0) ||
+        !m_capture.Sniff(kernelFilter ? 1 : 0, m_filter.GetCaptureFilter().c_str())) {
+        m_denied = m_capture.IsDenied();
+        error.Format("Could not start capturing packets: %s", m_capture.GetLastError().c_str());
+        m_capture.Close();
+        return 0;
+    }
+    if (OpenSender(error))
         return 1;
-    error.Format("Could not start capturing packets: %s\n\n%s", m_capture.GetLastError().c_str(),
-                 CapabilityHint);
     m_capture.Close();
     return 0;
 }
 
 int CForwarder::OpenCaptureFile(const char* path, CUString& error)
 {
+    PrepareCounters();
     ReadDestinations();
-    if (m_capture.OpenCaptureFile(path) && m_capture.Sniff(1, m_filter.GetCaptureFilter().c_str()))
+    if (!m_capture.OpenCaptureFile(path) ||
+        !m_capture.Sniff(1, m_filter.GetCaptureFilter().c_str())) {
+        error.Format("Could not read the capture file %s: %s", path,
+                     m_capture.GetLastError().c_str());
+        m_capture.Close();
+        return 0;
+    }
+    if (OpenSender(error))
         return 1;
-    error.Format("Could not read the capture file %s: %s", path, m_capture.GetLastError().c_str());
     m_capture.Close();
     return 0;
+}
+
+void CForwarder::PrepareCounters()
+{
+    // Made before the thread starts: GetStats may read them from then on.
+    m_userCount = 0;
+    for (CUserSocket* user : Settings->Users)
+        if (user->Forward)
+            ++m_userCount;
+    m_users = std::make_unique<UserCounters[]>(m_userCount);
+}
+
+void CForwarder::CountSend(size_t user, int ok, int error)
+{
+    if (ok) {
+        Add(m_sent, uint64_t{1});
+        Add(m_users[user].Sent, uint64_t{1});
+        return;
+    }
+    Add(m_failed, uint64_t{1});
+    m_lastError.store(error, Relaxed);
+    Add(m_users[user].Failed, uint64_t{1});
+    m_users[user].LastError.store(error, Relaxed);
+    for (ErrorCounter& kind : m_errors) {
+        const int seen = kind.Error.load(Relaxed);
+        if (seen == error || seen == 0) {
+            // Count first: a reader that sees the errno sees a count of at least one.
+            Add(kind.Count, uint64_t{1});
+            kind.Error.store(error, std::memory_order_release);
+            return;
+        }
+    }
+}
+
+void CForwarder::GetStats(CForwardStats& stats) const
+{
+    stats.Captured = m_captured.load(Relaxed);
+    stats.Sent = m_sent.load(Relaxed);
+    stats.Failed = m_failed.load(Relaxed);
+    stats.LastError = m_lastError.load(Relaxed);
+    stats.LastCaptureMs = m_lastCaptureMs.load(Relaxed);
+    stats.Users.resize(m_userCount);
+    for (size_t i = 0; i < m_userCount; ++i) {
+        stats.Users[i].Sent = m_users[i].Sent.load(Relaxed);
+        stats.Users[i].Failed = m_users[i].Failed.load(Relaxed);
+        stats.Users[i].LastError = m_users[i].LastError.load(Relaxed);
+    }
+    stats.Errors.clear();
+    for (const ErrorCounter& kind : m_errors) {
+        const int error = kind.Error.load(std::memory_order_acquire);
+        if (error == 0)
+            break;
+        stats.Errors.push_back({error, kind.Count.load(Relaxed)});
+    }
 }
 
 void CForwarder::Wake()
@@ -85,13 +179,15 @@ void CForwarder::Run()
 {
     // Read once per run: nothing that changes these may happen while a forwarder
     // runs (every such command stops forwarding first).
-    std::vector<uint32_t> own;
-    CUSocket::GetLocalAddresses(own);
+    std::vector<uint32_t> own = OwnAddresses;
     sockaddr_in address{};
-    if (CUSocket::GetSockAddr(address, nullptr, 0))
-        own.push_back(address.sin_addr.s_addr);
-    if (CUSocket::GetSockAddr(address, Settings->ExternalIP.c_str(), 0))
-        own.push_back(address.sin_addr.s_addr);
+    if (own.empty()) {
+        CUSocket::GetLocalAddresses(own);
+        if (CUSocket::GetSockAddr(address, nullptr, 0))
+            own.push_back(address.sin_addr.s_addr);
+        if (CUSocket::GetSockAddr(address, Settings->ExternalIP.c_str(), 0))
+            own.push_back(address.sin_addr.s_addr);
+    }
     m_filter.SetOwnAddresses(own);
 
     CIPHeader ip;
@@ -109,12 +205,27 @@ void CForwarder::Run()
         else
             udp.ReadAfter(ip, in);
         if (m_filter.Accepts(ip, udp)) {
+            if (KeepCounters) {
+                Add(m_captured, uint64_t{1});
+                m_lastCaptureMs.store(MonotonicMs(), Relaxed);
+            }
             // One packet goes to all checked users as one step, and no record changes
             // under the walk (the list view and an AutoConfig client take this lock).
             CCSLock users(g_usersLock);
-            for (CUserSocket* user : Settings->Users)
-                if (user->Forward && m_filter.IsDestination(user->Address.sin_addr.s_addr))
-                    user->ForwardPacket(ip, udp);
+            size_t index = 0;
+            for (CUserSocket* user : Settings->Users) {
+                if (!user->Forward)
+                    continue;
+                // A destination that is never sent to counts neither way.
+                if (m_filter.IsDestination(user->Address.sin_addr.s_addr)) {
+                    if (!KeepCounters)
+                        user->ForwardPacket(m_sender, ip, udp);
+                    else if (index < m_userCount)
+                        CountSend(index, user->ForwardPacket(m_sender, ip, udp),
+                                  m_sender.GetLastErrno());
+                }
+                ++index;
+            }
         }
         in.Clear();
     }

@@ -185,13 +185,8 @@ int CSettings::Save()
 
 void CSettings::OpenUserSockets()
 {
-    for (CUserSocket* user : Users) {
-        if (user->Forward) {
-            // A user we cannot send to is shown unchecked rather than silently skipped.
-            if (!user->OpenRawA())
-                user->Forward = 0;
-        } else {
-            user->Close();
-        }
-    }
+    // Copies leave through the forwarding run's one send socket: a record holds no
+    // socket of its own, and no failure may uncheck a user or change the file.
+    for (CUserSocket* user : Users)
+        user->Close();
 }

@@ -39,8 +39,8 @@ public:
     int Save();
     const CUString& SaveError() const { return m_saveError; }
 
-    // Opens the raw send socket of every checked user and closes the others';
-    // a user whose socket cannot be opened is unchecked.
+    // Closes any socket a record holds; the check boxes stay as they are (copies go
+    // through one send socket per forwarding run).
     void OpenUserSockets();
 
     // KIVORA.cfg beside the executable when its folder is writable, else

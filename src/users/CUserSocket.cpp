@@ -24,19 +24,21 @@ void CUserSocket::ResolveAddress()
 
 int CUserSocket::IsDestination(uint32_t address)
 {
+    // 0.0.0.0 is what an IP text that is no address resolves to; a copy to
+    // 255.255.255.255 would be captured and forwarded again.
     return address != htonl(INADDR_ANY) && address != htonl(INADDR_BROADCAST);
 }
 
-int CUserSocket::ForwardPacket(CIPHeader& ip, CUDPHeader& udp)
+int CUserSocket::ForwardPacket(CUSocket& sender, CIPHeader& ip, CUDPHeader& udp)
 {
-    if (GetHandle() < 0 || !IsDestination(Address.sin_addr.s_addr))
+    if (!IsDestination(Address.sin_addr.s_addr))
         return 0;
     ip.SetDestination(Address.sin_addr.s_addr);
     ip.PrepareUDPPacket(udp);
-    Out.Clear(); // the datagram must be exactly these two headers and the payload
-    Out << ip;
-    Out << udp;
+    sender.Out.Clear(); // the datagram must be exactly these two headers and the payload
+    sender.Out << ip;
+    sender.Out << udp;
     // The raw socket ignores the port, but it is the datagram's port all the same.
     Address.sin_port = udp.GetDestinationPort();
-    return WriteUDP(Address);
+    return sender.WriteUDP(Address);
 }

@@ -1,20 +1,36 @@
 #include "MainDlgHarness.h"
+#include "NetNs.h"
 #include "ScopedCapabilityDrop.h"
 
 #include "app/Resource.h"
-#include "autoconfig/CAutoConfigDlg.h"
+#include "forward/CForwardLink.h"
 
-#include <QHelpEvent>
 #include <QLineEdit>
-#include <QToolTip>
 
+#include <fcntl.h>
 #include <linux/capability.h>
+#include <signal.h>
+
+#include <climits>
+#include <cstdlib>
+
+using namespace std::string_literals;
 
 namespace
 {
 
 const char* const TwoUsers = "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\nForwardMore=0\n"
                              "127.0.0.11\tAl\n;127.0.0.12\tBo\n";
+
+// Sends stderr into `path` until the returned descriptor (the old stderr) is put back.
+int RedirectStderr(const std::string& path)
+{
+    std::fflush(stderr);
+    const int saved = ::dup(2), file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ::dup2(file, 2);
+    ::close(file);
+    return saved;
+}
 
 } // namespace
 
@@ -41,25 +57,29 @@ TEST_F(StartButton, StartAndAutoConfigCheckTheirInputFirst)
     EXPECT_EQ(ButtonText(IDC_START), "&Start");
 }
 
-TEST_F(StartButton, CaptureNotPermittedIsShownAndNothingChanges)
+TEST_F(StartButton, HelperWithoutCapabilityShowsWhyAndTheAdviceNamesItsRealPath)
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to take CAP_NET_RAW away and back";
+        GTEST_SKIP() << "needs root to start the helper without CAP_NET_RAW and back";
     WriteConfig(TwoUsers);
     Open();
     MessageRecorder messages;
     {
-        ScopedCapabilityDrop drop(CAP_NET_RAW);
+        ScopedCapabilityDrop drop(CAP_NET_RAW); // and the helper gets none for being root
         ASSERT_TRUE(drop.Ok());
         Dialog().OnStart();
     }
+    char real[PATH_MAX];
+    ASSERT_TRUE(::realpath(KIVORA_FORWARD_HELPER, real));
     ASSERT_EQ(messages.Errors.size(), 1u);
-    EXPECT_NE(messages.Errors[0].find("CAP_NET_RAW"), std::string::npos) << messages.Errors[0];
+    EXPECT_EQ(messages.Errors[0].rfind("Could not start capturing packets: ", 0), 0u);
+    EXPECT_NE(messages.Errors[0].find("sudo setcap cap_net_raw+ep "s + real + "\n"),
+              std::string::npos)
+        << messages.Errors[0];
     EXPECT_FALSE(Dialog().IsForwarding());
     EXPECT_EQ(ButtonText(IDC_START).remove('&'), "Start");
-    // The refused Start leaves every check box as it was.
-    EXPECT_TRUE(RowChecked(0));
-    EXPECT_EQ(Dialog().Settings().Users.GetHead()->Forward, 1);
+    EXPECT_EQ(Rows(), "Al++ Bo--"); // a refused Start changes no check box
+    EXPECT_EQ(ReadWholeFile(ConfigPath()), TwoUsers);
 }
 
 TEST_F(StartButton, StartWritesTheFileAndPressingAgainOrTypingTheExternalIPStops)
@@ -70,48 +90,83 @@ TEST_F(StartButton, StartWritesTheFileAndPressingAgainOrTypingTheExternalIPStops
     START_FORWARDING_OR_SKIP();
     EXPECT_EQ(ButtonText(IDC_START), "Stop");
     EXPECT_EQ(ReadWholeFile(ConfigPath()), TwoUsers);
-    // Its tooltip does not follow the caption.
-    QWidget* start = Control<QWidget>(IDC_START);
-    QHelpEvent help(QEvent::ToolTip, QPoint(2, 2), start->mapToGlobal(QPoint(2, 2)));
-    QApplication::sendEvent(start, &help);
-    EXPECT_EQ(QToolTip::text(), "Start forwarding packets to the checked users");
-    QToolTip::hideText();
     Control<QPushButton>(IDC_START)->click();
-    EXPECT_FALSE(Dialog().IsForwarding());
     EXPECT_EQ(ButtonText(IDC_START), "Start");
 
-    // Typing into the name or host, Help and the About box leave it running.
+    // Typing into the name or host leaves it running; the external IP stops it.
     START_FORWARDING_OR_SKIP();
     TypeInto(Control<QLineEdit>(IDC_AUTO_NAME), "x");
     TypeInto(Control<QLineEdit>(IDC_AUTO_HOST), "1");
     EXPECT_TRUE(Dialog().IsForwarding());
-    EXPECT_EQ(Dialog().Settings().AutoName.Str(), "Annx");
-    ModalScript about([](QDialog&) { return 1; });
-    Control<QPushButton>(IDC_HELP_BUTTON)->click();
-    EXPECT_EQ(about.Runs, 1);
-    EXPECT_TRUE(Dialog().IsForwarding());
-
     QLineEdit* external = Control<QLineEdit>(IDC_EXTERNAL_IP);
     external->setFocus();
     external->end(false);
-    SendKey(external, Qt::Key_Backspace); // but the external IP stops it
+    SendKey(external, Qt::Key_Backspace);
     EXPECT_FALSE(Dialog().IsForwarding());
     EXPECT_EQ(ButtonText(IDC_START), "Start");
     EXPECT_EQ(Dialog().Settings().ExternalIP.Str(), "127.0.0.");
 }
 
-TEST_F(StartButton, ClosingWhileForwardingStopsAndWritesTheFile)
+TEST_F(StartButton, AHelperKilledMidRunLeavesTheWindowStoppedWithItsMessage)
 {
     WriteConfig(TwoUsers);
     Open();
     START_FORWARDING_OR_SKIP();
-    ClickCheckBox(1); // stops; start again with both users checked
-    START_FORWARDING_OR_SKIP();
+    MessageRecorder messages;
+    ASSERT_EQ(::kill(Dialog().ForwardLink().GetHelperPid(), SIGKILL), 0);
+    for (int waited = 0; waited < 5000 && Dialog().IsForwarding(); waited += 10) {
+        QApplication::processEvents(); // the window's timer notices
+        ::usleep(10000);
+    }
+    EXPECT_EQ(ButtonText(IDC_START), "Start");
+    EXPECT_EQ(
+        messages.Errors,
+        Strings{"Forwarding stopped: the forwarding helper ended (killed by signal 9, Killed)."});
+}
+
+TEST_F(StartButton, ClosingStopsBeforeWritingAndLogsOneExactSummary)
+{
+    // The player (10.77.0.1) forwards to Al and Bo, not to the unchecked Cy, all three at
+    // addresses of one remote namespace.
+    if (const std::string why = NetNsUnavailableReason(); !why.empty())
+        GTEST_SKIP() << why;
+    NetNs player("gplayer"), remote("gremote");
+    ASSERT_TRUE(AddVethPair(player, "eth0", remote, "eth0", "02:66:00:00:00:02"));
+    for (const char* address : {"10.77.0.2", "10.77.0.3", "10.77.0.4"})
+        ASSERT_TRUE(remote.Ip("addr add "s + address + "/24 dev eth0") &&
+                    player.Ip("neigh replace "s + address +
+                              " lladdr 02:66:00:00:00:02 dev eth0 nud permanent"));
+    ASSERT_TRUE(player.Ip("addr add 10.77.0.1/24 dev eth0") &&
+                player.Ip("route add default dev eth0"));
+    ScopedFd receiver(UdpSocketIn(remote, "0.0.0.0", 27015));
+    ScopedFd game(UdpSocketIn(player, "0.0.0.0", 40000, true));
+    ASSERT_GE(receiver.Get(), 0);
+
+    NetNsScope inPlayer(player); // the window and its helper live in the player
+    WriteConfig("AutoName=Ann\nAutoHost=\nExternalIP=10.77.0.1\n"
+                "10.77.0.2\tAl\n10.77.0.3\tBo\n;10.77.0.4\tCy\n");
+    Open();
+    const int savedStderr = RedirectStderr(m_dir.File("stderr"));
+    MessageRecorder messages;
+    Dialog().OnStart();
+    ASSERT_TRUE(Dialog().IsForwarding()) << (messages.Errors.empty() ? "" : messages.Errors[0]);
+    Strings reached;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(SendDatagram(game.Get(), "255.255.255.255", 27015, "announce"));
+    for (ReceivedDatagram copy; reached.size() < 6 && ReceiveDatagram(receiver.Get(), copy);)
+        reached.push_back(copy.destination);
+    EXPECT_EQ(std::count(reached.begin(), reached.end(), "10.77.0.4"), 0);
     WriteConfig("stale");
     Close();
-    EXPECT_EQ(ReadWholeFile(ConfigPath()),
-              "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\nForwardMore=0\n"
-              "127.0.0.11\tAl\n127.0.0.12\tBo\n");
+    std::fflush(stderr);
+    ::dup2(savedStderr, 2);
+    ::close(savedStderr);
+    EXPECT_EQ(ReadWholeFile(ConfigPath()), "AutoName=Ann\nAutoHost=\nExternalIP=10.77.0.1\n"
+                                           "ForwardMore=0\n"
+                                           "10.77.0.2\tAl\n10.77.0.3\tBo\n;10.77.0.4\tCy\n");
+    EXPECT_EQ(ReadWholeFile(m_dir.File("stderr")),
+              "KIVORA: capturing broadcasts, forwarding to 2 users\n"
+              "KIVORA: forwarded 3 broadcasts as 6 copies to 2 users, 0 failed\n");
 }
 
 using AutoConfigCommand = MainWindowTest;
@@ -122,8 +177,7 @@ TEST_F(AutoConfigCommand, StopsForwardingAndShowsWhatTheSessionChanged)
     Open();
     START_FORWARDING_OR_SKIP();
     bool forwardingDuringSession = true;
-    ModalScript session([&](QDialog& dialog) {
-        EXPECT_NE(dynamic_cast<CAutoConfigDlg*>(&dialog), nullptr);
+    ModalScript session([&](QDialog&) {
         forwardingDuringSession = Dialog().IsForwarding();
         // What a received user list does: new players and this player's own address.
         CCSLock lock(g_usersLock);
@@ -136,6 +190,4 @@ TEST_F(AutoConfigCommand, StopsForwardingAndShowsWhatTheSessionChanged)
     EXPECT_EQ(ButtonText(IDC_START), "Start");
     EXPECT_EQ(Names(), (Strings{"Host", "Al"}));
     EXPECT_EQ(Text(IDC_EXTERNAL_IP), "127.0.0.3");
-    EXPECT_EQ(Text(IDC_AUTO_NAME), "Ann");
-    EXPECT_EQ(Text(IDC_AUTO_HOST), "127.0.0.1");
 }

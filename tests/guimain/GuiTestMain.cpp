@@ -1,3 +1,5 @@
+#include "forward/CForwardLink.h"
+
 #include <QApplication>
 #include <gtest/gtest.h>
 
@@ -8,5 +10,6 @@ int main(int argc, char** argv)
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    CForwardLink::SetHelperPath(KIVORA_FORWARD_HELPER); // not beside the test programs
     return RUN_ALL_TESTS();
 }

@@ -1,15 +1,15 @@
 #include "NetNs.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -23,12 +23,8 @@ const char kPrefix[] = "kvt";
 std::string Quote(const std::string& text)
 {
     std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
+    for (char c : text)
+        quoted += c == '\'' ? "'\\''" : std::string(1, c);
     return quoted + "'";
 }
 
@@ -41,28 +37,23 @@ int RunCommand(const std::string& command, std::string* output)
         return -1;
     std::string text;
     char chunk[512];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
         text.append(chunk, n);
-    int status = ::pclose(pipe);
+    const int status = ::pclose(pipe);
     if (output)
         *output = text;
-    if (status == -1 || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
+    return status == -1 || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
 }
 
 std::string NetNsUnavailableReason()
 {
+    std::string output;
     if (::geteuid() != 0)
         return "needs root to build network namespaces";
-    std::string output;
     if (RunCommand("ip netns list", &output) != 0)
         return "`ip netns` is not available here: " + output;
     NetNs probe("probe");
-    if (!probe.Ok())
-        return "cannot create a network namespace: " + probe.Error();
-    return "";
+    return probe.Ok() ? "" : "cannot create a network namespace: " + probe.Error();
 }
 
 void RemoveStaleNetNs()
@@ -70,10 +61,9 @@ void RemoveStaleNetNs()
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/run/netns", error)) {
         const std::string name = entry.path().filename();
-        if (name.rfind(kPrefix, 0) != 0 || name.find('_') == std::string::npos)
-            continue;
         const long pid = std::strtol(name.c_str() + sizeof kPrefix - 1, nullptr, 10);
-        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+        if (name.rfind(kPrefix, 0) == 0 && name.find('_') != std::string::npos && pid > 0 &&
+            ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
             RunCommand("ip netns del " + Quote(name));
     }
 }
@@ -106,17 +96,11 @@ bool NetNs::Ip(const std::string& arguments)
 
 bool NetNs::SetSysctl(const std::string& key, const std::string& value)
 {
-    // Written through /proc/sys from a thread inside the namespace: no sysctl binary
-    // needed, and /proc/sys/net answers for the writing thread's namespace.
+    // Through /proc/sys from a thread inside: it answers for the writing thread's namespace.
     std::string path = "/proc/sys/" + key;
     std::replace(path.begin() + 10, path.end(), '.', '/');
     bool written = false;
-    const bool entered = Run([&] {
-        std::ofstream file(path);
-        file << value << '\n';
-        file.flush();
-        written = file.good();
-    });
+    const bool entered = Run([&] { written = bool(std::ofstream(path) << value << '\n'); });
     if (!entered || !written)
         m_error = "cannot set " + key + " in " + m_name;
     return entered && written;
@@ -125,13 +109,11 @@ bool NetNs::SetSysctl(const std::string& key, const std::string& value)
 bool NetNs::Run(const std::function<void()>& body) const
 {
     bool entered = false;
-    std::thread worker([this, &body, &entered] {
+    std::thread([&] {
         NetNsScope scope(*this);
-        entered = scope.Ok();
-        if (entered)
+        if ((entered = scope.Ok()))
             body();
-    });
-    worker.join();
+    }).join();
     return entered;
 }
 
@@ -146,38 +128,91 @@ NetNsScope::NetNsScope(const NetNs& ns)
 
 NetNsScope::~NetNsScope()
 {
-    if (m_previous >= 0) {
-        if (m_ok)
-            ::setns(m_previous, CLONE_NEWNET);
+    if (m_ok)
+        ::setns(m_previous, CLONE_NEWNET);
+    if (m_previous >= 0)
         ::close(m_previous);
-    }
 }
 
 bool AddVethPair(NetNs& a, const std::string& nameInA, NetNs& b, const std::string& nameInB,
                  const std::string& macInB)
 {
-    std::string command = "link add " + nameInA + " type veth peer name " + nameInB;
-    if (!macInB.empty())
-        command += " address " + macInB;
-    command += " netns " + b.Name();
-    return a.Ip(command) && a.Ip("link set " + nameInA + " up") &&
-           b.Ip("link set " + nameInB + " up");
+    return a.Ip("link add " + nameInA + " type veth peer name " + nameInB +
+                (macInB.empty() ? "" : " address " + macInB) + " netns " + b.Name()) &&
+           a.Ip("link set " + nameInA + " up") && b.Ip("link set " + nameInB + " up");
 }
 
 long ReadNetSnmp(const std::string& group, const std::string& field)
 {
     std::ifstream snmp("/proc/thread-self/net/snmp");
-    std::string names, values;
-    const std::string key = group + ":";
-    while (std::getline(snmp, names)) {
-        if (names.rfind(key, 0) != 0 || !std::getline(snmp, values))
+    std::string names, values, name, value;
+    while (std::getline(snmp, names) && std::getline(snmp, values)) {
+        if (names.rfind(group + ":", 0) != 0)
             continue;
         std::istringstream nameFields(names), valueFields(values);
-        std::string name, value;
         while (nameFields >> name && valueFields >> value)
             if (name == field)
                 return std::stol(value);
-        return -1;
     }
     return -1;
+}
+
+sockaddr_in SocketAddress(const std::string& address, int port)
+{
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &where.sin_addr);
+    return where;
+}
+
+std::string DottedAddress(uint32_t address)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    return inet_ntop(AF_INET, &address, text, sizeof text);
+}
+
+int UdpSocketIn(const NetNs& ns, const std::string& address, int port, bool broadcast)
+{
+    int fd = -1;
+    ns.Run([&] {
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+        ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, broadcast ? sizeof on : 0);
+        const sockaddr_in local = SocketAddress(address, port);
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+            ::close(fd), fd = -1;
+    });
+    return fd;
+}
+
+bool ReceiveDatagram(int fd, ReceivedDatagram& datagram, int timeoutMs)
+{
+    pollfd ready{fd, POLLIN, 0};
+    static char buffer[65536];
+    alignas(cmsghdr) char control[256];
+    sockaddr_in from{};
+    iovec data{buffer, sizeof buffer};
+    msghdr message{&from, sizeof from, &data, 1, control, sizeof control, 0};
+    const ssize_t n = ::poll(&ready, 1, timeoutMs) > 0 ? ::recvmsg(fd, &message, 0) : -1;
+    if (n < 0)
+        return false;
+    datagram.payload.assign(buffer, static_cast<size_t>(n));
+    datagram.source =
+        DottedAddress(from.sin_addr.s_addr) + ":" + std::to_string(ntohs(from.sin_port));
+    datagram.destination.clear();
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
+            datagram.destination =
+                DottedAddress(reinterpret_cast<in_pktinfo*>(CMSG_DATA(c))->ipi_addr.s_addr);
+    return true;
+}
+
+bool SendDatagram(int fd, const std::string& address, int port, const std::string& payload)
+{
+    const sockaddr_in to = SocketAddress(address, port);
+    return ::sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                    sizeof to) == static_cast<ssize_t>(payload.size());
 }

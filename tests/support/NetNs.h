@@ -4,6 +4,9 @@
 // iproute2. setns moves only the calling thread; a socket stays in the namespace it was made
 // in, and a new thread starts in its creator's. Read /proc/thread-self/net, not /proc/self/net.
 
+#include <netinet/in.h>
+#include <unistd.h>
+
 #include <functional>
 #include <string>
 
@@ -68,3 +71,37 @@ bool AddVethPair(NetNs& a, const std::string& nameInA, NetNs& b, const std::stri
 
 // A counter of the calling thread's namespace, e.g. ("Udp", "InCsumErrors"); -1 if absent.
 long ReadNetSnmp(const std::string& group, const std::string& field);
+
+// An owned descriptor, closed when destroyed or reset.
+class ScopedFd
+{
+public:
+    explicit ScopedFd(int fd = -1) : m_fd(fd) {}
+    ~ScopedFd() { Reset(); }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    void Reset(int fd = -1)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+sockaddr_in SocketAddress(const std::string& address, int port);
+std::string DottedAddress(uint32_t address);
+
+// A UDP socket made inside `ns`, bound to `address`:`port`; -1 on failure.
+int UdpSocketIn(const NetNs& ns, const std::string& address, int port, bool broadcast = false);
+
+// One datagram arriving within `timeoutMs`: its payload, source ("a.b.c.d:port") and the
+// address it was sent to (needs IP_PKTINFO on the socket to be filled).
+struct ReceivedDatagram {
+    std::string payload, source, destination;
+};
+bool ReceiveDatagram(int fd, ReceivedDatagram& datagram, int timeoutMs = 5000);
+bool SendDatagram(int fd, const std::string& address, int port, const std::string& payload);

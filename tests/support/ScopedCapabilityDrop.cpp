@@ -1,6 +1,8 @@
 #include "ScopedCapabilityDrop.h"
 
 #include <linux/capability.h>
+#include <linux/securebits.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -25,13 +27,16 @@ bool SetEffective(int capability, bool on)
 
 } // namespace
 
-ScopedCapabilityDrop::ScopedCapabilityDrop(int capability)
-    : m_capability(capability), m_ok(SetEffective(capability, false))
+ScopedCapabilityDrop::ScopedCapabilityDrop(int capability) : m_capability(capability)
 {
+    m_securebits = ::prctl(PR_GET_SECUREBITS);
+    m_ok = m_securebits >= 0 && ::prctl(PR_SET_SECUREBITS, m_securebits | SECBIT_NOROOT) == 0 &&
+           SetEffective(capability, false);
 }
 
 ScopedCapabilityDrop::~ScopedCapabilityDrop()
 {
-    if (m_ok)
-        SetEffective(m_capability, true);
+    SetEffective(m_capability, true);
+    if (m_securebits >= 0)
+        ::prctl(PR_SET_SECUREBITS, m_securebits);
 }

@@ -1,7 +1,8 @@
 #pragma once
 
-// Takes one capability (e.g. CAP_NET_RAW) out of the calling thread's effective set until
-// destroyed; other threads keep theirs.
+// Takes one capability (e.g. CAP_NET_RAW) out of the calling thread's effective set, and
+// keeps programs this thread starts from gaining capabilities by being root
+// (SECBIT_NOROOT), until destroyed; other threads keep theirs.
 class ScopedCapabilityDrop
 {
 public:
@@ -14,5 +15,6 @@ public:
 
 private:
     int m_capability;
+    int m_securebits = 0;
     bool m_ok = false;
 };

@@ -1,0 +1,145 @@
+#include "forward/CForwardHelper.h"
+
+#include "forward/CForwarder.h"
+#include "forward/ForwardProtocol.h"
+#include "users/CSettings.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <linux/capability.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <vector>
+
+using namespace ForwardProtocol;
+
+namespace
+{
+
+constexpr int StatsIntervalMs = 250;
+constexpr int FirstMessageMs = 10000;
+
+int64_t NowMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Once the sockets are open CAP_NET_RAW has done its work: whatever happens later
+// in this process happens without it.
+void DropCapabilities()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    ::syscall(SYS_capset, &header, none);
+}
+
+bool Send(int fd, const std::vector<uint8_t>& message, int flags = 0)
+{
+    return !message.empty() && ::send(fd, message.data(), message.size(), MSG_NOSIGNAL | flags) ==
+                                   static_cast<ssize_t>(message.size());
+}
+
+// One record into `buffer`: its length, 0 at the end of the socketpair, -1 when none
+// is waiting, -2 for a record longer than any message.
+long Receive(int fd, std::vector<uint8_t>& buffer)
+{
+    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0)
+        return errno == EAGAIN || errno == EINTR ? -1 : 0;
+    return static_cast<size_t>(n) > MaxMessage ? -2 : static_cast<long>(n);
+}
+
+bool WaitReadable(int fd, int timeoutMs)
+{
+    pollfd ready{fd, POLLIN, 0};
+    return ::poll(&ready, 1, timeoutMs) > 0;
+}
+
+} // namespace
+
+int CForwardHelper::Run(int fd)
+{
+    std::vector<uint8_t> buffer(MaxMessage + 1);
+    CForwardStart start;
+    if (!WaitReadable(fd, FirstMessageMs))
+        return 2;
+    const long length = Receive(fd, buffer);
+    if (length <= 0 || !DecodeStart(buffer.data(), static_cast<size_t>(length), start))
+        return 2;
+
+    CSettings settings;
+    settings.ForwardMore = start.ForwardMore;
+    for (uint32_t address : start.Users) {
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &address, text, sizeof text);
+        auto* user = new CUserSocket("", text);
+        user->Address.sin_addr.s_addr = address; // what the window resolved, as it is
+        settings.Users.AddTail(user);
+    }
+    CForwarder forwarder(&settings);
+    forwarder.OwnAddresses = start.Own;
+    CUString error;
+    if (!forwarder.OpenCapture(error)) {
+        Send(fd, EncodeFailed(forwarder.IsDenied(), error));
+        return 1;
+    }
+    DropCapabilities();
+    if (!forwarder.StartThread(CForwarder::ForwardThread, 0)) {
+        Send(fd, EncodeFailed(0, CUString("Could not start the forwarding thread")));
+        return 1;
+    }
+    Send(fd, {MsgStarted});
+
+    CForwardStats stats;
+    uint64_t shownCaptured = 0, shownSent = 0, shownFailed = 0;
+    int64_t lastShown = NowMs();
+    for (;;) {
+        pollfd ready{fd, POLLIN, 0};
+        ::poll(&ready, 1, StatsIntervalMs);
+        const long n = Receive(fd, buffer);
+        if (n == 0)
+            return 0; // the window is gone: the forwarder's destructor stops the loop
+        if (n > 0) {
+            if (n == 1 && buffer[0] == MsgStop)
+                break;
+            return 2; // nothing else may come after the start
+        }
+        if (n == -2)
+            return 2;
+        if (forwarder.GetState() == CThreadHelper::StopState) {
+            // The loop ended without a stop: say so, with what it did.
+            forwarder.GetStats(stats);
+            Send(fd, EncodeStats(MsgStopped, stats));
+            return 3;
+        }
+        if (NowMs() - lastShown < StatsIntervalMs)
+            continue;
+        forwarder.GetStats(stats);
+        if (stats.Captured == shownCaptured && stats.Sent == shownSent &&
+            stats.Failed == shownFailed)
+            continue;
+        // A window that does not read loses updates; it never blocks this loop.
+        if (Send(fd, EncodeStats(MsgStats, stats), MSG_DONTWAIT)) {
+            shownCaptured = stats.Captured;
+            shownSent = stats.Sent;
+            shownFailed = stats.Failed;
+            lastShown = NowMs();
+        }
+    }
+    // Answer as soon as no copy can leave any more; closing the capture may wait for
+    // the kernel, and the player must not wait for that.
+    forwarder.RequestStop();
+    forwarder.Wake();
+    forwarder.StopAndWait();
+    forwarder.GetStats(stats);
+    Send(fd, EncodeStats(MsgStopped, stats));
+    ::shutdown(fd, SHUT_RDWR);
+    forwarder.CloseCapture();
+    return 0;
+}

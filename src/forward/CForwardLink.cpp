@@ -1,0 +1,335 @@
+#include "forward/CForwardLink.h"
+
+#include "base/CUSocket.h"
+#include "base/ModulePath.h"
+#include "users/CSettings.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+using namespace ForwardProtocol;
+
+extern char** environ;
+
+namespace
+{
+
+constexpr int StartWaitMs = 10000; // opening a capture on a loaded machine can be slow
+constexpr int StopWaitMs = 2000;
+constexpr int ExitWaitMs = 1000;
+constexpr int ReadsPerPoll = 64; // a helper that floods the link cannot hold up the window
+constexpr int HelperFd = 3;
+
+CUString g_helperOverride;
+
+int64_t NowMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+CUString DescribeStatus(int status)
+{
+    CUString text;
+    if (WIFEXITED(status))
+        text.Format("exit status %d", WEXITSTATUS(status));
+    else if (WIFSIGNALED(status))
+        text.Format("killed by signal %d, %s", WTERMSIG(status), strsignal(WTERMSIG(status)));
+    else
+        text = "ended";
+    return text;
+}
+
+// Waits up to `waitMs` for `pid` to exit; gives its status text, or empty.
+CUString WaitForExit(pid_t pid, int waitMs)
+{
+    const int64_t until = NowMs() + waitMs;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            return DescribeStatus(status);
+        if (done < 0)
+            return CUString("ended");
+        if (NowMs() >= until)
+            return CUString();
+        ::usleep(2000);
+    }
+}
+
+} // namespace
+
+CForwardLink::CForwardLink() : m_buffer(MaxMessage + 1) {}
+
+CForwardLink::~CForwardLink()
+{
+    if (IsRunning()) {
+        CForwardStats stats;
+        Stop(stats);
+    }
+    // At exit nothing may stay behind: wait for every stopped helper, bounded.
+    for (pid_t pid : m_stopping)
+        if (WaitForExit(pid, StopWaitMs).IsEmpty()) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+}
+
+void CForwardLink::SetHelperPath(const char* path)
+{
+    g_helperOverride = path ? path : "";
+}
+
+CUString CForwardLink::GetHelperPath()
+{
+    CUString path = g_helperOverride;
+    if (path.IsEmpty()) {
+        const CUString folder = GetModulePath(0);
+        path.Format("%s/kivora-forward", folder.c_str());
+        if (::access(path.c_str(), X_OK) != 0)
+            path.Format("%s/../libexec/kivora/kivora-forward", folder.c_str());
+    }
+    char real[PATH_MAX];
+    if (::realpath(path.c_str(), real))
+        path = real;
+    return path;
+}
+
+int CForwardLink::Start(const CForwardStart& what, CUString& error)
+{
+    Reap();
+    m_denied = 0;
+    m_endReason.Empty();
+    m_last = CForwardStats();
+    m_last.Users.resize(
+        what.Users.size()); // the summary counts the users even before any counter came
+    const std::vector<uint8_t> request = EncodeStart(what);
+    if (request.empty()) {
+        error.Format("Too many users to forward to (at most %zu)", MaxUsers);
+        return 0;
+    }
+    const CUString path = GetHelperPath();
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+        error.Format("Could not start forwarding: socketpair: %s", std::strerror(errno));
+        return 0;
+    }
+    // The child's end becomes its descriptor 3; dup2 onto itself would keep CLOEXEC.
+    if (ends[1] == HelperFd) {
+        const int moved = ::fcntl(ends[1], F_DUPFD_CLOEXEC, HelperFd + 1);
+        ::close(ends[1]);
+        ends[1] = moved;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], HelperFd);
+    // The window may block signals for its own handling; the helper starts clean.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    sigfillset(&signals);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const std::string parent = std::to_string(::getpid());
+    char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--parent"),
+                    const_cast<char*>(parent.c_str()), nullptr};
+    pid_t pid = -1;
+    const int spawned = ends[1] < 0
+                            ? EMFILE
+                            : posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (ends[1] >= 0)
+        ::close(ends[1]);
+    if (spawned != 0) {
+        ::close(ends[0]);
+        error.Format("Could not start the forwarding helper %s: %s", path.c_str(),
+                     std::strerror(spawned));
+        return 0;
+    }
+    m_fd = ends[0];
+    m_pid = pid;
+
+    if (::send(m_fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(request.size())) {
+        const int64_t until = NowMs() + StartWaitMs;
+        while (WaitReadable(static_cast<int>(std::max<int64_t>(0, until - NowMs())))) {
+            const long n = Receive();
+            if (n == 1 && m_buffer[0] == MsgStarted)
+                return 1;
+            CUString text;
+            int denied = 0;
+            if (n > 0 && DecodeFailed(m_buffer.data(), static_cast<size_t>(n), denied, text)) {
+                m_denied = denied;
+                error = text;
+                if (denied)
+                    error.Format("%s\n\nKIVORA needs the CAP_NET_RAW capability for its "
+                                 "forwarding helper. Grant it once with:\n    sudo setcap "
+                                 "cap_net_raw+ep %s\n(see the README).",
+                                 text.c_str(), path.c_str());
+                Finish(ExitWaitMs);
+                return 0;
+            }
+            if (n != -1)
+                break; // the end of the socketpair, or no message of ours
+        }
+    }
+    const CUString how = Finish(ExitWaitMs);
+    error.Format("The forwarding helper %s did not start forwarding (%s)", path.c_str(),
+                 how.IsEmpty() ? "no answer" : how.c_str());
+    return 0;
+}
+
+int CForwardLink::Poll(CForwardStats& stats)
+{
+    Reap();
+    if (!IsRunning()) {
+        stats = m_last;
+        return 0;
+    }
+    for (int i = 0; i < ReadsPerPoll; ++i) {
+        const long n = Receive();
+        if (n == -1)
+            break;
+        if (n > 0 && m_buffer[0] == MsgStats &&
+            DecodeStats(m_buffer.data(), static_cast<size_t>(n), m_last))
+            continue;
+        // The end of the socketpair, an unasked-for stop or anything that is not the
+        // protocol: this run is over.
+        if (n > 0 && m_buffer[0] == MsgStopped)
+            DecodeStats(m_buffer.data(), static_cast<size_t>(n), m_last);
+        const CUString how = Finish(ExitWaitMs);
+        m_endReason.Format("Forwarding stopped: the forwarding helper ended (%s).",
+                           how.IsEmpty() ? "no exit status" : how.c_str());
+        stats = m_last;
+        return 0;
+    }
+    stats = m_last;
+    return 1;
+}
+
+CForwardStart CForwardLink::WhatToForward(const CSettings& settings)
+{
+    CForwardStart what;
+    what.ForwardMore = settings.ForwardMore;
+    CUSocket::GetLocalAddresses(what.Own);
+    sockaddr_in address{};
+    if (CUSocket::GetSockAddr(address, nullptr, 0))
+        what.Own.push_back(address.sin_addr.s_addr);
+    if (CUSocket::GetSockAddr(address, settings.ExternalIP.c_str(), 0))
+        what.Own.push_back(address.sin_addr.s_addr);
+    // 0.0.0.0 is the source of a DHCP request, never of a game's announcement.
+    std::erase(what.Own, 0u);
+    for (CUserSocket* user : settings.Users)
+        if (user->Forward)
+            what.Users.push_back(user->Address.sin_addr.s_addr);
+    return what;
+}
+
+int CForwardLink::Stop(CForwardStats& stats)
+{
+    if (!IsRunning()) {
+        stats = m_last;
+        return 1;
+    }
+    const uint8_t stop = MsgStop;
+    bool stopped = false;
+    if (::send(m_fd, &stop, 1, MSG_NOSIGNAL) == 1) {
+        const int64_t until = NowMs() + StopWaitMs;
+        while (!stopped && WaitReadable(static_cast<int>(std::max<int64_t>(0, until - NowMs())))) {
+            const long n = Receive();
+            if (n > 0 && (m_buffer[0] == MsgStats || m_buffer[0] == MsgStopped) &&
+                DecodeStats(m_buffer.data(), static_cast<size_t>(n), m_last)) {
+                stopped = m_buffer[0] == MsgStopped;
+                continue;
+            }
+            if (n != -1)
+                break;
+        }
+    }
+    stats = m_last;
+    Close();
+    if (stopped) {
+        // It still closes its capture, which may wait for the kernel: collected later.
+        m_stopping.push_back(m_pid);
+    } else {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    m_pid = -1;
+    Reap();
+    return stopped;
+}
+
+CUString CForwardLink::Finish(int waitMs)
+{
+    Close();
+    CUString how = WaitForExit(m_pid, waitMs);
+    if (how.IsEmpty()) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    m_pid = -1;
+    return how;
+}
+
+void CForwardLink::Reap()
+{
+    for (size_t i = 0; i < m_stopping.size();) {
+        if (::waitpid(m_stopping[i], nullptr, WNOHANG) != 0) {
+            m_stopping[i] = m_stopping.back();
+            m_stopping.pop_back();
+        } else {
+            ++i;
+        }
+    }
+}
+
+long CForwardLink::Receive()
+{
+    const ssize_t n = ::recv(m_fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0)
+        return errno == EAGAIN || errno == EINTR ? -1 : 0;
+    return static_cast<size_t>(n) > MaxMessage ? -2 : static_cast<long>(n);
+}
+
+bool CForwardLink::WaitReadable(int timeoutMs)
+{
+    pollfd ready{m_fd, POLLIN, 0};
+    return ::poll(&ready, 1, timeoutMs) > 0;
+}
+
+void CForwardLink::Close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+void CForwardLink::WriteSummary(std::FILE* out, const CForwardStats& stats)
+{
+    std::fprintf(out,
+                 "KIVORA: forwarded %llu broadcasts as %llu copies to %zu users, %llu failed\n",
+                 static_cast<unsigned long long>(stats.Captured),
+                 static_cast<unsigned long long>(stats.Sent), stats.Users.size(),
+                 static_cast<unsigned long long>(stats.Failed));
+    for (const CForwardErrorCount& kind : stats.Errors)
+        std::fprintf(out, "KIVORA: %llu sends failed: %s\n",
+                     static_cast<unsigned long long>(kind.Count), std::strerror(kind.Error));
+    std::fflush(out);
+}

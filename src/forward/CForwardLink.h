@@ -1,0 +1,76 @@
+#pragma once
+
+#include "base/CUString.h"
+#include "forward/CForwardStats.h"
+#include "forward/ForwardProtocol.h"
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <vector>
+
+class CSettings;
+
+// The window's side of the forwarding helper: starts kivora-forward over a socketpair
+// for one forwarding run, tells it what to forward, reads its counters and stops it.
+// Every wait is bounded; nothing the helper sends can make this side block or grow.
+class CForwardLink
+{
+public:
+    CForwardLink();
+    // Stops a run and waits (bounded) for every helper this link started to end.
+    ~CForwardLink();
+    CForwardLink(const CForwardLink&) = delete;
+    CForwardLink& operator=(const CForwardLink&) = delete;
+
+    // Where the helper is taken from; empty (the default) finds it beside the running
+    // program, else in ../libexec/kivora/ from the program's folder.
+    static void SetHelperPath(const char* path);
+    // The helper's real path (links resolved), or where it was looked for.
+    static CUString GetHelperPath();
+
+    // Starts the helper and waits (bounded) until it forwards. Gives 0 and fills
+    // `error` with the text to show when it does not; IsDenied() then tells whether
+    // a missing capability was the cause (the text then carries the setcap advice).
+    int Start(const ForwardProtocol::CForwardStart& what, CUString& error);
+    int IsRunning() const { return m_fd >= 0; }
+    int IsDenied() const { return m_denied; }
+    pid_t GetHelperPid() const { return m_pid; }
+
+    // Takes in what the helper sent without waiting; `stats` gets the latest counters.
+    // Gives 0 once the helper has ended by itself; GetEndReason() then says how.
+    int Poll(CForwardStats& stats);
+    const CUString& GetEndReason() const { return m_endReason; }
+
+    // Asks the helper to stop and waits (bounded) until it has stopped sending;
+    // `stats` gets the final counters. The helper's exit is collected later. Gives 0
+    // when the helper did not answer in time and had to be killed.
+    int Stop(CForwardStats& stats);
+
+    // What a run forwards for `settings`: this machine's addresses with the external
+    // one, and the checked users' addresses in list order.
+    static ForwardProtocol::CForwardStart WhatToForward(const CSettings& settings);
+
+    // The stop's lines for stderr: the summary and one line per kind of send error.
+    static void WriteSummary(std::FILE* out, const CForwardStats& stats);
+
+private:
+    // Reads one waiting record; its length, 0 at the end of the socketpair, -1 when
+    // none waits, -2 for a record that is no message.
+    long Receive();
+    bool WaitReadable(int timeoutMs);
+    void Close();
+    // Ends the run's helper: waits up to `waitMs` for it to exit, then kills it.
+    // Gives how it ended, as text.
+    CUString Finish(int waitMs);
+    // Collects the exits of helpers that were told to stop, without waiting.
+    void Reap();
+
+    int m_fd = -1;
+    pid_t m_pid = -1;
+    int m_denied = 0;
+    CUString m_endReason;
+    CForwardStats m_last;
+    std::vector<uint8_t> m_buffer;
+    std::vector<pid_t> m_stopping; // stopped helpers that may still be closing their capture
+};
