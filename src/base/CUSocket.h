@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 // A socket with an input and an output buffer. One class serves four uses, each set
@@ -92,7 +93,10 @@ protected:
     void CloseCapture(); // CUSocketCapture.cpp
 
     struct StreamState;
-    StreamState* m_stream = nullptr;
+    struct StreamStateDeleter { // defined where StreamState is (CUSocketStream.cpp)
+        void operator()(StreamState* state) const;
+    };
+    std::unique_ptr<StreamState, StreamStateDeleter> m_stream;
     void FreeStream(); // CUSocketStream.cpp
     // Sends what Out holds, framed, and reads what has arrived into In; gives 0 once
     // the connection is gone (CUSocketStream.cpp).

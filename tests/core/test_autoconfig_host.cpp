@@ -30,7 +30,7 @@ protected:
     CFd Client(const char* ip)
     {
         int before = Connections();
-        CFd fd = ConnectFrom(ip, AUTOCONFIG_PORT);
+        CFd fd = ConnectFrom(ip, AutoConfigPort);
         EXPECT_GE(fd.Get(), 0);
         EXPECT_TRUE(WaitUntil([&] { return Connections() > before; }));
         return fd;
@@ -38,7 +38,7 @@ protected:
     int Connections()
     {
         CCSLock lock(session->SocketLock);
-        return static_cast<CAutoConfigServer*>(session->Socket)->Connections.GetCount();
+        return static_cast<CAutoConfigServer*>(session->Socket.get())->Connections.GetCount();
     }
 
     CTestOwner owner{"Hal"};
@@ -142,7 +142,7 @@ TEST_F(AutoConfigHost, DestroyingTheHostClosesEveryConnection)
     EXPECT_TRUE(WaitForClose(b.Get()));
     // The host's thread ends without the client's closing line.
     EXPECT_FALSE(owner.Log.Has("Connection closed by host."));
-    EXPECT_FALSE(SomeoneListens(AUTOCONFIG_PORT));
+    EXPECT_FALSE(SomeoneListens(AutoConfigPort));
 }
 
 } // namespace

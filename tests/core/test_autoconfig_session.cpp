@@ -28,7 +28,7 @@ struct Player {
 int Connections(CAutoConfig& host)
 {
     CCSLock lock(host.SocketLock);
-    return static_cast<CAutoConfigServer*>(host.Socket)->Connections.GetCount();
+    return static_cast<CAutoConfigServer*>(host.Socket.get())->Connections.GetCount();
 }
 
 TEST(AutoConfigSession, HostAndThreeClientsFillEachOthersLists)
@@ -50,7 +50,7 @@ TEST(AutoConfigSession, HostAndThreeClientsFillEachOthersLists)
                                            ") connected successfully."));
     }
     // A fourth connection, from another address, that never sends its join.
-    CFd silent = ConnectFrom("127.0.0.5", AUTOCONFIG_PORT);
+    CFd silent = ConnectFrom("127.0.0.5", AutoConfigPort);
     ASSERT_TRUE(WaitUntil([&] { return Connections(*host.session) == 4; }));
 
     host.session->Sync();
@@ -81,7 +81,7 @@ TEST(AutoConfigSession, HostAndThreeClientsFillEachOthersLists)
 
 TEST(AutoConfigSession, FailedConnectLogsAndStartsNoThread)
 {
-    if (SomeoneListens(AUTOCONFIG_PORT))
+    if (SomeoneListens(AutoConfigPort))
         GTEST_SKIP() << "something listens on port 8087";
     Player client("Cy1");
     EXPECT_EQ(client.session->ConnectToHost("127.0.0.1"), 0);

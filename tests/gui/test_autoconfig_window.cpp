@@ -59,7 +59,7 @@ struct Settings { // a player's settings that are never written
 
 TEST(AutoConfigWindow, FailedConnectOffersConnectAgain)
 {
-    if (SomeoneListens(AUTOCONFIG_PORT))
+    if (SomeoneListens(AutoConfigPort))
         GTEST_SKIP() << "something listens on port 8087";
     Settings settings("Cy", "127.0.0.1");
     CAutoConfigDlg dlg(&settings.value, nullptr);
@@ -77,7 +77,7 @@ TEST(AutoConfigWindow, FailedConnectOffersConnectAgain)
 
 TEST(AutoConfigWindow, TakenPortOffersHostThenSyncsClients)
 {
-    int port = AUTOCONFIG_PORT;
+    int port = AutoConfigPort;
     CFd blocker = ListenLoopback(port);
     if (blocker.Get() < 0)
         GTEST_SKIP() << "port 8087 is in use by someone else";
@@ -98,7 +98,7 @@ TEST(AutoConfigWindow, TakenPortOffersHostThenSyncsClients)
     EXPECT_TRUE(LogShows(dlg, "Sent info for 1 users."));
 
     // Clients come and go; the button stays Sync.
-    CFd a = ConnectFrom("127.0.0.2", AUTOCONFIG_PORT);
+    CFd a = ConnectFrom("127.0.0.2", AutoConfigPort);
     ASSERT_TRUE(SendAll(a.Get(), Frame(Join("Al"))));
     ASSERT_TRUE(LogShows(dlg, "127.0.0.2 (Al) connected successfully."));
     Button(dlg)->click();
@@ -135,11 +135,11 @@ TEST(AutoConfigWindow, ClosingAWindowEndsItsSessionAndClientsGetConnectBack)
     ASSERT_TRUE(LogShows(cyDlg, "10.9.8.7 (Hal)"));
     EXPECT_FALSE(Button(cyDlg)->isEnabled());
 
-    CFd raw = ConnectFrom("127.0.0.2", AUTOCONFIG_PORT);
+    CFd raw = ConnectFrom("127.0.0.2", AutoConfigPort);
     ASSERT_GE(raw.Get(), 0);
     hostDlg.reset();
     EXPECT_TRUE(WaitForClose(raw.Get()));
-    EXPECT_FALSE(SomeoneListens(AUTOCONFIG_PORT));
+    EXPECT_FALSE(SomeoneListens(AutoConfigPort));
     EXPECT_TRUE(LogShows(cyDlg, "Connection closed by host."));
     EXPECT_TRUE(ProcessUntil([&] { return Button(cyDlg)->isEnabled(); }));
     EXPECT_EQ(Button(cyDlg)->text(), "Connect");
