@@ -107,7 +107,7 @@ void CLogEdit::AddLine(const CUString& line)
             return;
         // A GUI thread that falls behind must not let the queue grow without end; the
         // control would keep no more than these anyway.
-        if (m_state->pending.size() >= static_cast<size_t>(MaxLines)) {
+        if (m_state->pending.size() >= static_cast<size_t>(MaxLines - 1)) {
             m_state->pending.pop_front();
             ++m_state->queueDropped;
         }

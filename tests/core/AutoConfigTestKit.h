@@ -8,8 +8,8 @@
 #include "users/CSettings.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -129,7 +129,7 @@ inline Bytes Join(const std::string& name)
     return Concat({Ints({0}), Str(name)});
 }
 
-// --- plain sockets on loopback ---
+// --- plain sockets on loopback; every read and accept gives up after Wait ---
 struct CFd {
     explicit CFd(int f = -1) : fd(f) {}
     CFd(CFd&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
@@ -153,7 +153,9 @@ inline CFd Loopback(const char* fromIp, int& port, bool listen, int backlog = 8)
 {
     CFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     int on = 1;
+    timeval wait{Wait.count() / 1000, 0};
     ::setsockopt(s.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait); // accepted ones inherit it
     sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(listen ? port : 0)), {}, {}};
     sockaddr_in to{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     inet_pton(AF_INET, fromIp, &a.sin_addr);
@@ -171,11 +173,6 @@ inline CFd ConnectFrom(const char* fromIp, int port)
 {
     return Loopback(fromIp, port, false);
 }
-inline CFd AcceptWithin(int listenFd)
-{
-    pollfd p{listenFd, POLLIN, 0};
-    return CFd(::poll(&p, 1, int(Wait.count())) > 0 ? ::accept(listenFd, nullptr, nullptr) : -1);
-}
 inline bool SendAll(int fd, const Bytes& b)
 {
     ssize_t r = 1;
@@ -183,36 +180,28 @@ inline bool SendAll(int fd, const Bytes& b)
         r = ::send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL);
     return r > 0;
 }
-// Reads until `b` holds n bytes, the peer closes (true) or Wait passes.
-inline bool ReadUpTo(int fd, Bytes& b, size_t n)
+inline bool RecvAll(int fd, Bytes& b, size_t n)
 {
-    for (auto end = std::chrono::steady_clock::now() + Wait;
-         b.size() < n && std::chrono::steady_clock::now() < end;) {
-        pollfd p{fd, POLLIN, 0};
-        uint8_t chunk[4096];
-        if (::poll(&p, 1, 50) <= 0)
-            continue;
-        ssize_t r = ::recv(fd, chunk, std::min(sizeof chunk, n - b.size()), 0);
-        if (r <= 0)
-            return true;
-        b.insert(b.end(), chunk, chunk + r);
-    }
-    return false;
-}
-inline bool WaitForClose(int fd)
-{
-    Bytes ignored;
-    return ReadUpTo(fd, ignored, SIZE_MAX);
+    b.resize(n);
+    return n == 0 || ::recv(fd, b.data(), n, MSG_WAITALL) == static_cast<ssize_t>(n);
 }
 // The body of the next message, or nothing when none arrives whole.
 inline std::optional<Bytes> ReadFrame(int fd)
 {
-    Bytes b;
-    ReadUpTo(fd, b, 4);
-    size_t n = b.size() < 4 ? 0 : 4 + ((size_t(b[0]) << 24) | (b[1] << 16) | (b[2] << 8) | b[3]);
-    ReadUpTo(fd, b, n);
-    return n > 0 && b.size() == n ? std::optional<Bytes>(Bytes(b.begin() + 4, b.end()))
-                                  : std::nullopt;
+    Bytes h, body;
+    if (!RecvAll(fd, h, 4) ||
+        !RecvAll(fd, body, (size_t(h[0]) << 24) | (h[1] << 16) | (h[2] << 8) | h[3]))
+        return std::nullopt;
+    return body;
+}
+// True when the peer closes (end or reset) before Wait passes.
+inline bool WaitForClose(int fd)
+{
+    char sink[4096];
+    ssize_t r;
+    while ((r = ::recv(fd, sink, sizeof sink, 0)) > 0) {
+    }
+    return r == 0 || errno != EAGAIN;
 }
 
 } // namespace actest
