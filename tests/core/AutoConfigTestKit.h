@@ -1,15 +1,16 @@
 #pragma once
 
-// AutoConfig test kit: a windowless owner that records its log, loopback sockets that
-// play the other end byte by byte, and builders of wire-format bytes.
+// AutoConfig test kit: a windowless owner that records its log, builders of wire bytes,
+// loopback sockets that play the other end (every read and accept gives up after Wait),
+// and the input feeding the fuzz targets share.
 
 #include "autoconfig/CAutoConfigOwner.h"
 #include "base/CLogSink.h"
+#include "base/CUSocket.h"
 #include "users/CSettings.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,9 +19,10 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
+#include <string_view>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace actest
@@ -52,17 +54,12 @@ public:
     CLogSink& GetLog() override { return *this; }
     CSettings* GetSettings() override { return &Settings; }
     void UpdateButton() override { ++UpdateButtonCalls; }
-
     Lines Log() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_lines;
     }
-    bool Has(const std::string& line) const
-    {
-        Lines l = Log();
-        return std::find(l.begin(), l.end(), line) != l.end();
-    }
+    bool Has(const std::string& line) const { return std::ranges::count(Log(), line) > 0; }
     bool WaitFor(const std::string& line) const
     {
         return WaitUntil([&] { return Has(line); });
@@ -116,6 +113,10 @@ inline Bytes Frame(const Bytes& body)
 {
     return Concat({Ints({static_cast<int32_t>(body.size())}), body});
 }
+inline Bytes Join(const std::string& name)
+{
+    return Concat({Ints({0}), Str(name)});
+}
 // A CMD_USER_INFO body: command, count, then (ip, name) records.
 inline Bytes UserInfo(int32_t count, const std::vector<std::pair<std::string, std::string>>& users)
 {
@@ -124,15 +125,11 @@ inline Bytes UserInfo(int32_t count, const std::vector<std::pair<std::string, st
         b = Concat({b, Str(ip), Str(name)});
     return b;
 }
-inline Bytes Join(const std::string& name)
-{
-    return Concat({Ints({0}), Str(name)});
-}
 
-// --- plain sockets on loopback; every read and accept gives up after Wait ---
+// --- loopback sockets ---
 struct CFd {
     explicit CFd(int f = -1) : fd(f) {}
-    CFd(CFd&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
+    CFd(CFd&& o) noexcept { std::swap(fd, o.fd); }
     CFd& operator=(CFd&& o) noexcept
     {
         std::swap(fd, o.fd);
@@ -142,9 +139,10 @@ struct CFd {
     void Reset()
     {
         if (fd >= 0)
-            ::close(std::exchange(fd, -1));
+            ::close(fd);
+        fd = -1;
     }
-    int fd;
+    int fd = -1;
 };
 
 // A listener on 127.0.0.1:port (0: a free one, given back in `port`), or else a
@@ -190,18 +188,43 @@ inline std::optional<Bytes> ReadFrame(int fd)
 {
     Bytes h, body;
     if (!RecvAll(fd, h, 4) ||
-        !RecvAll(fd, body, (size_t(h[0]) << 24) | (h[1] << 16) | (h[2] << 8) | h[3]))
+        !RecvAll(fd, body, size_t(h[0]) << 24 | h[1] << 16 | h[2] << 8 | h[3]))
         return std::nullopt;
     return body;
 }
-// True when the peer closes (end or reset) before Wait passes.
+// True when the peer closes (end or reset) before sending anything more or Wait passes.
 inline bool WaitForClose(int fd)
 {
-    char sink[4096];
-    ssize_t r;
-    while ((r = ::recv(fd, sink, sizeof sink, 0)) > 0) {
+    char c;
+    ssize_t r = ::recv(fd, &c, 1, 0);
+    return r == 0 || (r < 0 && errno != EAGAIN);
+}
+
+// --- for the fuzz targets ---
+// Hands `data` to the input of `s` in pieces cut where the data says, as reads from a
+// network would, running `step` after each until it gives false.
+inline void FeedInPieces(CUSocket& s, const uint8_t* data, size_t size,
+                         const std::function<bool()>& step)
+{
+    std::minstd_rand cut(static_cast<uint32_t>(
+        std::hash<std::string_view>{}({reinterpret_cast<const char*>(data), size})));
+    for (size_t fed = 0, piece; fed < size; fed += piece) {
+        piece = std::min<size_t>(cut() % 8 ? 1 + cut() % 64 : size, size - fed);
+        s.In.Append(data + fed, piece);
+        if (!step())
+            return;
     }
-    return r == 0 || errno != EAGAIN;
+}
+// What any input may leave behind: users with real addresses and names of 255 bytes at
+// most, log lines that are one short line each.
+inline bool SoundAfterInput(CTestOwner& owner)
+{
+    for (CUserSocket* u : owner.Settings.Users)
+        if (!CUString::ValidateIPAddress(u->IP.c_str()) || u->Name.GetLength() > 255)
+            return false;
+    return std::ranges::none_of(owner.Log(), [](const std::string& line) {
+        return line.size() > 1000 || line.find_first_of("\r\n") != std::string::npos;
+    });
 }
 
 } // namespace actest

@@ -1,5 +1,7 @@
-// The AutoConfig host (port 8087) against plain sockets playing clients from distinct
-// loopback addresses: its log, its User List and the exact bytes each client receives.
+// AutoConfig sessions on port 8087 with their poll threads, the host against plain
+// sockets playing clients from distinct loopback addresses: the log, the User List,
+// the bytes each client receives, and the faults the threads must survive. (A whole
+// exchange between sessions: the window test.)
 #include "AutoConfigTestKit.h"
 #include "autoconfig/AutoConfigProtocol.h"
 #include "autoconfig/CAutoConfig.h"
@@ -7,10 +9,26 @@
 #include "autoconfig/CPeerSocket.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/syscall.h>
 
+#include <ctime>
 #include <memory>
 
 using namespace actest;
+
+// A signal landing in the host's poll of its listening socket: while this is set, the
+// next poll with a zero time-out fails with EINTR.
+static std::atomic<int> g_interruptNextPoll{0};
+extern "C" int poll(pollfd* fds, nfds_t count, int timeout)
+{
+    if (timeout == 0 && g_interruptNextPoll.exchange(0)) {
+        errno = EINTR;
+        return -1;
+    }
+    timespec t{timeout / 1000, (timeout % 1000) * 1000000L};
+    return static_cast<int>(syscall(SYS_ppoll, fds, count, timeout < 0 ? nullptr : &t, nullptr, 8));
+}
 
 namespace
 {
@@ -114,13 +132,23 @@ TEST_F(AutoConfigHost, OversizedMessageDropsOnlyThatClient)
               Concat({Ints({1, 2}), Str("127.0.0.2"), Str("Al"), Str("1.2.3.4"), Str("Hal")}));
 }
 
-TEST_F(AutoConfigHost, DestroyingTheHostClosesEveryConnectionAndThePort)
+double CpuSeconds()
 {
-    CFd a = Client("127.0.0.2");
-    session.reset();
-    EXPECT_TRUE(WaitForClose(a.fd));
-    EXPECT_FALSE(owner.Has("Connection closed by host.")); // a client's line only
-    EXPECT_LT(ConnectFrom("127.0.0.2", AutoConfigPort).fd, 0);
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+TEST_F(AutoConfigHost, IdleHostNeitherSpinsNorEndsOnASignal)
+{
+    // A poll thread that never pauses keeps a core busy while the window is open.
+    const double before = CpuSeconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LT(CpuSeconds() - before, 0.1);
+    g_interruptNextPoll = 1;
+    ASSERT_TRUE(WaitUntil([] { return g_interruptNextPoll == 0; }));
+    CFd a = Client("127.0.0.2", "Al"); // still served
+    EXPECT_EQ(owner.UpdateButtonCalls, 0);
 }
 
 TEST(AutoConfigSync, LeavesOutWhatWouldMakeTheListTooLong)
@@ -151,6 +179,57 @@ TEST(AutoConfigSync, LeavesOutWhatWouldMakeTheListTooLong)
     CAutoConfigServer::QueueUserInfo(first, body);
     CAutoConfigServer::QueueUserInfo(first, body);
     EXPECT_EQ(first->Out.GetDataLength(), body.GetDataLength());
+}
+
+TEST(AutoConfigSession, ConnectTimeOutIsAFailure)
+{
+    // A host whose queue is full never answers.
+    int port = AutoConfigPort;
+    CFd full = Loopback("127.0.0.1", port, true, 0);
+    ASSERT_GE(full.fd, 0) << "port 8087 is taken";
+    CFd queued = ConnectFrom("127.0.0.2", AutoConfigPort);
+    CTestOwner owner("Cy", "127.0.0.1");
+    CAutoConfig session(&owner);
+    EXPECT_EQ(session.ConnectToHost("127.0.0.1"), 0);
+    EXPECT_EQ(session.GetState(), CThreadHelper::NotStarted);
+    EXPECT_EQ(owner.Log(), Lines{"Error: Could not connect to host.: timed out"});
+}
+
+TEST(AutoConfigSession, ClientChangesTheUserListOnlyUnderItsLock)
+{
+    int port = AutoConfigPort;
+    CFd listener = Loopback("127.0.0.1", port, true);
+    ASSERT_GE(listener.fd, 0) << "port 8087 is taken";
+    CTestOwner owner("Cy", "127.0.0.1");
+    CAutoConfig session(&owner);
+    ASSERT_NE(session.ConnectToHost("127.0.0.1"), 0);
+    CFd host(::accept(listener.fd, nullptr, nullptr));
+    {
+        CCSLock held(g_usersLock); // as the list view holds it while it draws a row
+        ASSERT_TRUE(SendAll(host.fd, Frame(UserInfo(1, {{"10.0.0.3", "Al"}}))));
+        EXPECT_FALSE(WaitUntil([&] { return owner.Settings.Users.GetCount() > 0; },
+                               std::chrono::milliseconds(300)));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return owner.Users() == Lines{"Al 10.0.0.3 1"}; }));
+}
+
+TEST(AutoConfigSession, StopRightAfterStartIsNotLost)
+{
+    // Destroying the session waits for its thread; a lost stop would wait for ever.
+    std::atomic<bool> done{false};
+    std::thread starts([&] {
+        for (int i = 0; i < 20; ++i) {
+            CTestOwner owner("Hal");
+            CAutoConfig session(&owner);
+            session.StartHost();
+        }
+        done = true;
+    });
+    if (!WaitUntil([&] { return done.load(); })) {
+        ADD_FAILURE() << "a session's destruction never returned";
+        std::_Exit(1);
+    }
+    starts.join();
 }
 
 } // namespace

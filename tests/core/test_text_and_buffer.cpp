@@ -1,5 +1,5 @@
-// The text and byte-stream primitives every AutoConfig message and settings line is
-// parsed with.
+// The text and byte-stream primitives every AutoConfig message is parsed with (their
+// encoding on the wire: the AutoConfig tests).
 #include "base/CUBuffer.h"
 #include "base/CUString.h"
 
@@ -14,28 +14,6 @@ TEST(IPAddressText, OnlyFourDecimalsUpTo255)
                             "1..2.3", "1.2.3.-4", "1.2.3.4\n", "1234.1.1.1", "0x1.2.3.4"})
         EXPECT_EQ(CUString::ValidateIPAddress(bad), 0) << '"' << bad << '"';
     EXPECT_EQ(CUString::ValidateIPAddress(nullptr), 0);
-}
-
-TEST(ParseOneArg, TakesTheFirstTokenAndOneDelimiter)
-{
-    CUString line("10.0.0.1\tBig Al"), whole("alone");
-    EXPECT_EQ(line.ParseOneArg("\n\r\t ", 1).Str(), "10.0.0.1");
-    EXPECT_EQ(line.Str(), "Big Al"); // the name keeps its space
-    EXPECT_EQ(whole.ParseOneArg("=", 1).Str(), "alone");
-    EXPECT_TRUE(whole.IsEmpty());
-}
-
-TEST(Buffer, BigEndianSelfDelimitingRoundTrip)
-{
-    CUBuffer b;
-    b << int32_t(1) << CUString("Al") << CUString("") << int32_t(-1);
-    const std::vector<uint8_t> wire = {0,   0, 0, 1, 0, 0,   0,   2,   'A',
-                                       'l', 0, 0, 0, 0, 255, 255, 255, 255};
-    ASSERT_EQ(std::vector<uint8_t>(b.GetData(), b.GetData() + b.GetDataLength()), wire);
-    int32_t one = 0, minus = 0;
-    CUString al, empty("x");
-    b >> one >> al >> empty >> minus;
-    EXPECT_TRUE(one == 1 && al == "Al" && empty.IsEmpty() && minus == -1 && !b.Failed());
 }
 
 TEST(Buffer, StringLengthsPastTheDataFail)
