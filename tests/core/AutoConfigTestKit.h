@@ -89,41 +89,22 @@ private:
     Lines m_lines;
 };
 
-// --- the wire format: big-endian 32-bit integers, length-prefixed strings ---
-inline Bytes Ints(std::initializer_list<int32_t> values)
+// --- wire bytes: fields as CUBuffer encodes them (pinned by the join test), framed ---
+template <class... Field>
+Bytes Wire(const Field&... fields)
 {
-    Bytes b;
-    for (int32_t v : values)
-        for (int shift = 24; shift >= 0; shift -= 8)
-            b.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> shift));
-    return b;
+    CUBuffer b;
+    ((b << fields), ...);
+    return Bytes(b.GetData(), b.GetData() + b.GetDataLength());
 }
-inline Bytes Concat(std::initializer_list<Bytes> parts)
+inline Bytes operator+(Bytes a, const Bytes& b)
 {
-    Bytes all;
-    for (const Bytes& p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-inline Bytes Str(const std::string& s)
-{
-    return Concat({Ints({static_cast<int32_t>(s.size())}), Bytes(s.begin(), s.end())});
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 inline Bytes Frame(const Bytes& body)
 {
-    return Concat({Ints({static_cast<int32_t>(body.size())}), body});
-}
-inline Bytes Join(const std::string& name)
-{
-    return Concat({Ints({0}), Str(name)});
-}
-// A CMD_USER_INFO body: command, count, then (ip, name) records.
-inline Bytes UserInfo(int32_t count, const std::vector<std::pair<std::string, std::string>>& users)
-{
-    Bytes b = Ints({1, count});
-    for (const auto& [ip, name] : users)
-        b = Concat({b, Str(ip), Str(name)});
-    return b;
+    return Wire(static_cast<int32_t>(body.size())) + body;
 }
 
 // --- loopback sockets ---
@@ -178,17 +159,14 @@ inline bool SendAll(int fd, const Bytes& b)
         r = ::send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL);
     return r > 0;
 }
-inline bool RecvAll(int fd, Bytes& b, size_t n)
-{
-    b.resize(n);
-    return n == 0 || ::recv(fd, b.data(), n, MSG_WAITALL) == static_cast<ssize_t>(n);
-}
 // The body of the next message, or nothing when none arrives whole.
 inline std::optional<Bytes> ReadFrame(int fd)
 {
-    Bytes h, body;
-    if (!RecvAll(fd, h, 4) ||
-        !RecvAll(fd, body, size_t(h[0]) << 24 | h[1] << 16 | h[2] << 8 | h[3]))
+    Bytes h(4), body;
+    if (::recv(fd, h.data(), 4, MSG_WAITALL) != 4)
+        return std::nullopt;
+    body.resize(size_t(h[0]) << 24 | h[1] << 16 | h[2] << 8 | h[3]);
+    if (::recv(fd, body.data(), body.size(), MSG_WAITALL) != static_cast<ssize_t>(body.size()))
         return std::nullopt;
     return body;
 }

@@ -18,12 +18,13 @@ std::string Warn(const std::string& what, size_t bytes, const std::string& more 
 
 TEST(AutoConfigClientInput, EveryKindOfMessage)
 {
-    const Bytes tail = UserInfo(-1, {{"10.0.0.9", "Zed"}}); // -1: the IP's length is read next
-    const Bytes cut = Concat({UserInfo(2, {{"10.0.0.1", "Al"}}), Ints({1000000}), {'1', '0'}});
+    const Bytes tail = Wire(1, -1, "10.0.0.9", "Zed"); // -1: the IP's length is read next
+    const Bytes cut = Wire(1, 2, "10.0.0.1", "Al", 1000000) + Bytes{'1', '0'};
     const std::string longName = std::string(254, 'a') + "\xc3\xa9zz"; // é across byte 255
     Bytes flood;
     for (int i = 0; i < 13000; ++i)
-        flood = Concat({flood, {0, 0, 0, 1, 0x42}});
+        flood = flood + Bytes{0, 0, 0, 1, 0x42};
+    const Lines old{"Old 10.0.0.99 0"};
     struct Case {
         const char* why;
         Bytes input;
@@ -31,25 +32,25 @@ TEST(AutoConfigClientInput, EveryKindOfMessage)
         size_t left = 0;
     } cases[] = {
         {"own record sets ExternalIP, others checked, the unlisted unchecked",
-         Frame(UserInfo(2, {{"10.0.0.7", "Bob"}, {"1.2.3.4", "Hal"}})),
+         Frame(Wire(1, 2, "10.0.0.7", "Bob", "1.2.3.4", "Hal")),
          {"Received info for 2 users...", "10.0.0.7 (Bob)", "1.2.3.4 (Hal)"},
          {"Hal 1.2.3.4 1", "Old 10.0.0.99 0"}},
         {"two lists in one message apply in order",
-         Frame(Concat({UserInfo(1, {{"10.0.0.1", "Al"}}), UserInfo(1, {{"10.0.0.3", "Cy"}})})),
+         Frame(Wire(1, 1, "10.0.0.1", "Al", 1, 1, "10.0.0.3", "Cy")),
          {"Received info for 1 users...", "10.0.0.1 (Al)", "Received info for 1 users...",
           "10.0.0.3 (Cy)"},
          {"Cy 10.0.0.3 1", "Al 10.0.0.1 0", "Old 10.0.0.99 0"}},
         {"a host's command ends only its own message",
-         Concat({Frame(Ints({0, 1, 5})), Frame(UserInfo(1, {{"10.0.0.3", "Cy"}}))}),
+         Frame(Wire(0, 1, 5)) + Frame(Wire(1, 1, "10.0.0.3", "Cy")),
          {Warn("Unknown Command (0)", 12), "Received info for 1 users...", "10.0.0.3 (Cy)"},
          {"Cy 10.0.0.3 1", "Old 10.0.0.99 0"}},
-        {"count 0 unchecks silently", Frame(UserInfo(0, {})), {}, {"Old 10.0.0.99 0"}},
+        {"count 0 unchecks silently", Frame(Wire(1, 0)), {}, old},
         {"count -1 reads no record",
          Frame(tail),
          {"Received info for -1 users...", Warn("Unknown Command (8)", tail.size())},
-         {"Old 10.0.0.99 0"}},
+         old},
         {"a count beyond the records applies those there",
-         Frame(UserInfo(0x7fffffff, {{"10.0.0.2", "Bo"}})),
+         Frame(Wire(1, 0x7fffffff, "10.0.0.2", "Bo")),
          {"Received info for 2147483647 users...", "10.0.0.2 (Bo)"},
          {"Bo 10.0.0.2 1", "Old 10.0.0.99 0"}},
         {"a string past the message's end: what came before stands",
@@ -57,8 +58,7 @@ TEST(AutoConfigClientInput, EveryKindOfMessage)
          {"Received info for 2 users...", "10.0.0.1 (Al)", Warn("Malformed message", cut.size())},
          {"Al 10.0.0.1 1", "Old 10.0.0.99 0"}},
         {"texts that are no address are skipped, one line for the run",
-         Frame(UserInfo(
-             4, {{"1.2.3.400", "Al"}, {"", "Bo"}, {"10.0.0.1\n", "Cy"}, {"10.0.0.4", "Di"}})),
+         Frame(Wire(1, 4, "1.2.3.400", "Al", "", "Bo", "10.0.0.1\n", "Cy", "10.0.0.4", "Di")),
          {"Received info for 4 users...",
           "WARNING: Invalid IP address 1.2.3.400 (Al) skipped. (and 2 more like it)",
           "10.0.0.4 (Di)"},
@@ -68,20 +68,12 @@ TEST(AutoConfigClientInput, EveryKindOfMessage)
          {Warn("Malformed message", 1, " (and 12999 more like it)")},
          {"Old 10.0.0.99 1"}},
         {"names cut to 255 bytes at a character, and to 64 escaped ones in the log",
-         Frame(UserInfo(2, {{"10.0.0.5", longName}, {"10.0.0.6", "E\x01v"}})),
+         Frame(Wire(1, 2, "10.0.0.5", longName, "10.0.0.6", "E\x01v")),
          {"Received info for 2 users...", "10.0.0.5 (" + std::string(64, 'a') + "...)",
           "10.0.0.6 (E\\x01v)"},
          {"E\x01v 10.0.0.6 1", std::string(254, 'a') + " 10.0.0.5 1", "Old 10.0.0.99 0"}},
-        {"3 bytes of the next message wait",
-         Concat({Frame(UserInfo(0, {})), {0, 0, 0}}),
-         {},
-         {"Old 10.0.0.99 0"},
-         3},
-        {"4 bytes that are not yet a message wait",
-         Concat({Frame(UserInfo(0, {})), Ints({8})}),
-         {},
-         {"Old 10.0.0.99 0"},
-         4},
+        {"3 bytes of the next message wait", Frame(Wire(1, 0)) + Bytes{0, 0, 0}, {}, old, 3},
+        {"4 bytes that are not yet a message wait", Frame(Wire(1, 0)) + Wire(8), {}, old, 4},
     };
     for (const Case& c : cases) {
         CTestOwner owner("Bob");
@@ -96,6 +88,23 @@ TEST(AutoConfigClientInput, EveryKindOfMessage)
                   c.log.size() > 1 && c.log[1] == "10.0.0.7 (Bob)")
             << c.why;
     }
+}
+
+TEST(AutoConfigClientInput, ChangesTheUserListOnlyUnderItsLock)
+{
+    CTestOwner owner("Cy");
+    CPeerSocket peer(&owner);
+    const Bytes info = Frame(Wire(1, 1, "10.0.0.3", "Al"));
+    peer.In.Append(info.data(), info.size());
+    std::atomic<bool> done{false};
+    std::thread poll;
+    {
+        CCSLock held(g_usersLock); // as the list view holds it while it draws a row
+        poll = std::thread([&] { done = peer.ProcessInput(&peer) != 0; });
+        EXPECT_FALSE(WaitUntil([&] { return done.load(); }, std::chrono::milliseconds(300)));
+    }
+    poll.join();
+    EXPECT_EQ(owner.Users(), Lines{"Al 10.0.0.3 1"});
 }
 
 // Connects `peer` to a plain listener that plays the host; gives the host's end.
@@ -115,9 +124,9 @@ TEST(AutoConfigClientConnection, JoinThenLargestMessageTakenOneByteMoreCloses)
     EXPECT_NE(peer.Poll(), 0);
     EXPECT_EQ(ReadFrame(host.fd), (Bytes{0, 0, 0, 0, 0, 0, 0, 3, 'B', 'o', 'b'}));
 
-    const size_t name = CUSocket::MaxMessageLength - UserInfo(1, {{"10.0.0.3", ""}}).size();
-    Bytes frames = Concat({Frame(UserInfo(1, {{"10.0.0.3", std::string(name, 'n')}})),
-                           Frame(Bytes(CUSocket::MaxMessageLength + 1, 0))});
+    const std::string name(CUSocket::MaxMessageLength - Wire(1, 1, "10.0.0.3", "").size(), 'n');
+    Bytes frames =
+        Frame(Wire(1, 1, "10.0.0.3", name)) + Frame(Bytes(CUSocket::MaxMessageLength + 1));
     std::thread writer([&] { SendAll(host.fd, frames); });
     EXPECT_TRUE(WaitUntil([&] { return !peer.Poll(); }));
     writer.join();

@@ -54,7 +54,7 @@ protected:
         CFd fd = ConnectFrom(ip, AutoConfigPort);
         EXPECT_TRUE(WaitUntil([&] { return Connections() > before; }));
         EXPECT_TRUE(join.empty() ||
-                    (SendAll(fd.fd, Frame(Join(join))) &&
+                    (SendAll(fd.fd, Frame(Wire(CMD_JOIN, join))) &&
                      owner.WaitFor(std::string(ip) + " (" + join + ") connected successfully.")));
         return fd;
     }
@@ -65,32 +65,29 @@ protected:
 
 TEST_F(AutoConfigHost, SyncSendsEveryConnectionOldestFirstThenTheHost)
 {
-    session->Sync(); // no clients: nothing to write
-    EXPECT_TRUE(owner.Has("Sent info for 1 users."));
     CFd a = Client("127.0.0.2", "Al");
-    ASSERT_TRUE(SendAll(a.fd, Frame(Join("Alfred")))); // a second join renames
+    ASSERT_TRUE(SendAll(a.fd, Frame(Wire(CMD_JOIN, "Alfred")))); // a second join renames
     ASSERT_TRUE(owner.WaitFor("127.0.0.2 (Alfred) connected successfully."));
     CFd b = Client("127.0.0.3");
     CFd c = Client("127.0.0.4", "Hal"); // the host's own name: its external address
     session->Sync();
     EXPECT_TRUE(owner.Has("Sent info for 4 users."));
     for (int fd : {a.fd, b.fd, c.fd})
-        EXPECT_EQ(ReadFrame(fd),
-                  Concat({Ints({1, 4}), Str("127.0.0.2"), Str("Alfred"), Str("127.0.0.3"), Str(""),
-                          Str("127.0.0.4"), Str("Hal"), Str("127.0.0.4"), Str("Hal")}));
+        EXPECT_EQ(ReadFrame(fd), Wire(1, 4, "127.0.0.2", "Alfred", "127.0.0.3", "", "127.0.0.4",
+                                      "Hal", "127.0.0.4", "Hal"));
     EXPECT_EQ(owner.Users(), (Lines{" 127.0.0.3 1", "Alfred 127.0.0.2 1"}));
     b.Reset();
     EXPECT_TRUE(owner.WaitFor("127.0.0.3 () disconnected."));
 }
 
-TEST_F(AutoConfigHost, FloodAndHugeNameThenAnHonestClientStillSyncs)
+TEST_F(AutoConfigHost, FloodHugeNameAndOversizedMessageThenAnHonestClientStillSyncs)
 {
     CFd hostile = Client("127.0.0.2");
     CFd honest = Client("127.0.0.3", "Hon");
     // 300k tiny messages (each an unknown command) behind a join with a 65,500-byte name.
-    Bytes flood = Frame(Join(std::string(65500, 'h')));
+    Bytes flood = Frame(Wire(CMD_JOIN, std::string(65500, 'h')));
     for (int i = 0; i < 300000; ++i)
-        flood.insert(flood.end(), {0, 0, 0, 4, 0, 0, 0, 1});
+        flood.insert(flood.end(), {0, 0, 0, 4, 0, 0, 0, 1}); // unknown command
     std::atomic<bool> sent{false};
     std::thread writer([&] { sent = SendAll(hostile.fd, flood); });
     size_t mostBuffered = 0;
@@ -111,40 +108,26 @@ TEST_F(AutoConfigHost, FloodAndHugeNameThenAnHonestClientStillSyncs)
     session->Sync();
     auto body = ReadFrame(honest.fd);
     ASSERT_TRUE(body) << "a receiver refused the list";
-    EXPECT_EQ(*body, Concat({Ints({1, 3}), Str("127.0.0.2"), Str(std::string(255, 'h')),
-                             Str("127.0.0.3"), Str("Hon"), Str("1.2.3.4"), Str("Hal")}));
+    EXPECT_EQ(*body,
+              Wire(1, 3, "127.0.0.2", std::string(255, 'h'), "127.0.0.3", "Hon", "1.2.3.4", "Hal"));
     // Once the whole flood is handled it has left a few lines, not one per message.
-    ASSERT_TRUE(SendAll(hostile.fd, Frame(Join("End"))));
+    ASSERT_TRUE(SendAll(hostile.fd, Frame(Wire(CMD_JOIN, "End"))));
     ASSERT_TRUE(owner.WaitFor("127.0.0.2 (End) connected successfully."));
     EXPECT_LT(owner.Log().size(), 1000u);
-}
-
-TEST_F(AutoConfigHost, OversizedMessageDropsOnlyThatClient)
-{
-    CFd a = Client("127.0.0.2", "Al");
-    CFd b = Client("127.0.0.3", "Bo");
-    ASSERT_TRUE(SendAll(b.fd, Ints({CUSocket::MaxMessageLength + 1})));
-    EXPECT_TRUE(owner.WaitFor("127.0.0.3 (Bo) disconnected."));
+    // A message longer than any receiver takes drops its sender, and only it.
+    ASSERT_TRUE(SendAll(hostile.fd, Wire(CUSocket::MaxMessageLength + 1)));
+    EXPECT_TRUE(owner.WaitFor("127.0.0.2 (End) disconnected."));
     EXPECT_TRUE(owner.Has("WARNING: Message longer than 65536 bytes received; connection closed."));
-    EXPECT_TRUE(WaitForClose(b.fd));
     session->Sync();
-    EXPECT_EQ(ReadFrame(a.fd),
-              Concat({Ints({1, 2}), Str("127.0.0.2"), Str("Al"), Str("1.2.3.4"), Str("Hal")}));
-}
-
-double CpuSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    EXPECT_EQ(ReadFrame(honest.fd), Wire(1, 2, "127.0.0.3", "Hon", "1.2.3.4", "Hal"));
 }
 
 TEST_F(AutoConfigHost, IdleHostNeitherSpinsNorEndsOnASignal)
 {
     // A poll thread that never pauses keeps a core busy while the window is open.
-    const double before = CpuSeconds();
+    const std::clock_t before = std::clock(); // CPU time of the whole process
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_LT(CpuSeconds() - before, 0.1);
+    EXPECT_LT(std::clock() - before, CLOCKS_PER_SEC / 10);
     g_interruptNextPoll = 1;
     ASSERT_TRUE(WaitUntil([] { return g_interruptNextPoll == 0; }));
     CFd a = Client("127.0.0.2", "Al"); // still served
@@ -195,41 +178,16 @@ TEST(AutoConfigSession, ConnectTimeOutIsAFailure)
     EXPECT_EQ(owner.Log(), Lines{"Error: Could not connect to host.: timed out"});
 }
 
-TEST(AutoConfigSession, ClientChangesTheUserListOnlyUnderItsLock)
-{
-    int port = AutoConfigPort;
-    CFd listener = Loopback("127.0.0.1", port, true);
-    ASSERT_GE(listener.fd, 0) << "port 8087 is taken";
-    CTestOwner owner("Cy", "127.0.0.1");
-    CAutoConfig session(&owner);
-    ASSERT_NE(session.ConnectToHost("127.0.0.1"), 0);
-    CFd host(::accept(listener.fd, nullptr, nullptr));
-    {
-        CCSLock held(g_usersLock); // as the list view holds it while it draws a row
-        ASSERT_TRUE(SendAll(host.fd, Frame(UserInfo(1, {{"10.0.0.3", "Al"}}))));
-        EXPECT_FALSE(WaitUntil([&] { return owner.Settings.Users.GetCount() > 0; },
-                               std::chrono::milliseconds(300)));
-    }
-    EXPECT_TRUE(WaitUntil([&] { return owner.Users() == Lines{"Al 10.0.0.3 1"}; }));
-}
-
 TEST(AutoConfigSession, StopRightAfterStartIsNotLost)
 {
-    // Destroying the session waits for its thread; a lost stop would wait for ever.
-    std::atomic<bool> done{false};
-    std::thread starts([&] {
-        for (int i = 0; i < 20; ++i) {
-            CTestOwner owner("Hal");
-            CAutoConfig session(&owner);
-            session.StartHost();
-        }
-        done = true;
-    });
-    if (!WaitUntil([&] { return done.load(); })) {
-        ADD_FAILURE() << "a session's destruction never returned";
-        std::_Exit(1);
+    // Destroying the session waits for its thread: a lost stop would wait for ever, so
+    // the process ends (SIGALRM) if this takes more than 10 s.
+    alarm(10);
+    for (int i = 0; i < 20; ++i) {
+        CTestOwner owner("Hal");
+        CAutoConfig(&owner).StartHost();
     }
-    starts.join();
+    alarm(0);
 }
 
 } // namespace
