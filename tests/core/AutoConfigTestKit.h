@@ -111,11 +111,6 @@ inline Bytes Frame(const Bytes& body)
 struct CFd {
     explicit CFd(int f = -1) : fd(f) {}
     CFd(CFd&& o) noexcept { std::swap(fd, o.fd); }
-    CFd& operator=(CFd&& o) noexcept
-    {
-        std::swap(fd, o.fd);
-        return *this;
-    }
     ~CFd() { Reset(); }
     void Reset()
     {
@@ -126,9 +121,8 @@ struct CFd {
     int fd = -1;
 };
 
-// A listener on 127.0.0.1:port (0: a free one, given back in `port`), or else a
-// connection from `fromIp` to it; fd -1 on failure.
-inline CFd Loopback(const char* fromIp, int& port, bool listen, int backlog = 8)
+// A listener on 127.0.0.1:port, or else a connection from `fromIp` to it; fd -1 on failure.
+inline CFd Loopback(const char* fromIp, int port, bool listen = false, int backlog = 8)
 {
     CFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     int on = 1;
@@ -138,19 +132,11 @@ inline CFd Loopback(const char* fromIp, int& port, bool listen, int backlog = 8)
     sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(listen ? port : 0)), {}, {}};
     sockaddr_in to{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     inet_pton(AF_INET, fromIp, &a.sin_addr);
-    socklen_t len = sizeof a;
-    auto* sa = reinterpret_cast<sockaddr*>(&a);
-    if (::bind(s.fd, sa, sizeof a) != 0 ||
-        (listen ? ::listen(s.fd, backlog) != 0 || ::getsockname(s.fd, sa, &len) != 0
-                : ::connect(s.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0))
+    if (::bind(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        (listen ? ::listen(s.fd, backlog)
+                : ::connect(s.fd, reinterpret_cast<sockaddr*>(&to), sizeof to)) != 0)
         s.Reset();
-    else if (listen)
-        port = ntohs(a.sin_port);
     return s;
-}
-inline CFd ConnectFrom(const char* fromIp, int port)
-{
-    return Loopback(fromIp, port, false);
 }
 inline bool SendAll(int fd, const Bytes& b)
 {
@@ -170,14 +156,6 @@ inline std::optional<Bytes> ReadFrame(int fd)
         return std::nullopt;
     return body;
 }
-// True when the peer closes (end or reset) before sending anything more or Wait passes.
-inline bool WaitForClose(int fd)
-{
-    char c;
-    ssize_t r = ::recv(fd, &c, 1, 0);
-    return r == 0 || (r < 0 && errno != EAGAIN);
-}
-
 // --- for the fuzz targets ---
 // Hands `data` to the input of `s` in pieces cut where the data says, as reads from a
 // network would, running `step` after each until it gives false.
