@@ -29,11 +29,10 @@ void CPeerSocket::OnUserInfo(CUBuffer& in, CLogRound& log)
     if (!Owner)
         return;
     CSettings* settings = Owner->GetSettings();
-    // The main window's list view reads the same records on the GUI thread.
-    {
-        CCSLock lock(g_usersLock);
-        settings->ClearForwardFlags();
-    }
+    // The main window's list view reads the same records on the GUI thread; the whole
+    // list is applied under one hold, so the view never shows half of it.
+    CCSLock lock(g_usersLock);
+    settings->ClearForwardFlags();
     int32_t count = 0;
     in >> count;
     if (count == 0 || in.Failed())
@@ -55,7 +54,6 @@ void CPeerSocket::OnUserInfo(CUBuffer& in, CLogRound& log)
             continue;
         }
         log.Message("%s (%s)", ForLog(record.IP).c_str(), ForLog(record.Name).c_str());
-        CCSLock lock(g_usersLock);
         settings->AddOrUpdateUser(record.Name.c_str(), record.IP.c_str());
     }
 }

@@ -107,7 +107,6 @@ inline Bytes Frame(const Bytes& body)
     return Wire(static_cast<int32_t>(body.size())) + body;
 }
 
-// --- loopback sockets ---
 struct CFd {
     explicit CFd(int f = -1) : fd(f) {}
     CFd(CFd&& o) noexcept { std::swap(fd, o.fd); }

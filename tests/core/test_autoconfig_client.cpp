@@ -73,6 +73,10 @@ TEST(AutoConfigClientInput, EveryKindOfMessage)
          {"Received info for 2 users...", "10.0.0.5 (" + std::string(64, 'a') + "...)",
           "10.0.0.6 (E\\x01v)"},
          {"E\x01v 10.0.0.6 1", std::string(254, 'a') + " 10.0.0.5 1", "Old 10.0.0.99 0"}},
+        {"an integer cut short",
+         Frame(Wire(1) + Bytes{0, 0, 0}) + Frame(Wire(1, 0)),
+         {Warn("Malformed message", 7)},
+         old},
         {"3 bytes of the next message wait", Frame(Wire(1, 0)) + Bytes{0, 0, 0}, {}, old, 3},
         {"4 bytes that are not yet a message wait", Frame(Wire(1, 0)) + Wire(8), {}, old, 4},
     };
