@@ -11,7 +11,7 @@ class QWidget;
 // gets its time and is queued and appended on the GUI thread, nobody waits for it, and
 // once the control is gone further lines are dropped. The control keeps the last
 // MaxLines lines under one line that counts the older ones dropped; the queue holds
-// at most MaxLines lines too, and a line in their place says how many it dropped.
+// fewer than MaxLines lines, and a line in place of the oldest says how many it dropped.
 class CLogEdit : public CLogSink
 {
 public:
