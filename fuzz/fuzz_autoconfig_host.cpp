@@ -1,29 +1,28 @@
 // The AutoConfig host's input processing fed whatever a client might send: it must not
-// crash, must hold no more than one message per connection, and the names that joins
-// bring in must go into the settings file as one line per user when the host syncs.
-#include "AutoConfigFuzz.h"
+// crash, what it keeps must be sound (see SoundAfterInput), and a Sync after every step
+// must build a list that every receiver takes.
+#include "../tests/core/AutoConfigTestKit.h"
 #include "autoconfig/CAutoConfigServer.h"
 #include "autoconfig/CPeerSocket.h"
 
+#include <memory>
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    acfuzz::CFuzzOwner owner;
-    owner.Settings.AutoName = "Host";
+    actest::CTestOwner owner("Host");
     CAutoConfigServer server(&owner);
-    // As AcceptSocket leaves a connection; the server owns and destroys it.
-    auto* peer = new CPeerSocket;
-    const int client = acfuzz::ConnectLoopback(*peer);
-    peer->IP = "10.0.0.7"; // a peer's address as the User List shows it
-    server.Connections.AddTail(peer);
-    acfuzz::Feed(*peer, client, data, size, [&] {
-        // The listening socket is not open: Poll only serves the connection.
-        server.Poll();
-        if (!server.Connections.Contains(peer))
-            return false;
-        // A sync after every step enters the peer's name as it stands then.
-        server.SendUserInfo(peer);
-        return true;
+    auto peer = std::make_unique<CPeerSocket>();
+    CPeerSocket& client = *peer;
+    client.IP = "10.0.0.7"; // as AcceptSocket leaves it; the server owns it from here
+    server.Connections.AddTail(peer.release());
+    CUBuffer list;
+    actest::FeedInPieces(client, data, size, [&] {
+        server.ProcessInput(&client);
+        server.BuildUserInfo(list);
+        return list.GetDataLength() <= static_cast<size_t>(CUSocket::MaxMessageLength) &&
+               !client.InputRefused();
     });
-    acfuzz::CheckSavedSettings(owner.Settings);
+    if (!actest::SoundAfterInput(owner) || list.GetDataLength() > CUSocket::MaxMessageLength)
+        __builtin_trap();
     return 0;
 }

@@ -7,28 +7,76 @@
 #include "base/CLogSink.h"
 #include "users/CSettings.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
+
+namespace
+{
+
+// The OS's reason without the name of the call that failed ("connect: timed out").
+const char* Cause(const CUString& error)
+{
+    int at = error.Find(": ");
+    return at < 0 ? error.c_str() : error.c_str() + at + 2;
+}
+
+// What the others type as AC Host IP: the external IP first when set, then every
+// address of this machine other than loopback (loopback only when there is nothing else).
+std::string HostAddresses(const CUString& externalIP)
+{
+    std::vector<std::string> shown;
+    if (CUString::ValidateIPAddress(externalIP.c_str()))
+        shown.push_back(externalIP.Str());
+    std::vector<uint32_t> own;
+    CUSocket::GetLocalAddresses(own);
+    for (bool loopback : {false, true}) {
+        for (uint32_t address : own) {
+            char text[INET_ADDRSTRLEN];
+            in_addr a{address};
+            if (((ntohl(address) >> 24) == 127) != loopback ||
+                !inet_ntop(AF_INET, &a, text, sizeof text))
+                continue;
+            if (std::find(shown.begin(), shown.end(), text) == shown.end())
+                shown.push_back(text);
+        }
+        if (!shown.empty())
+            break;
+    }
+    std::string joined;
+    for (const std::string& address : shown)
+        joined += (joined.empty() ? "" : ", ") + address;
+    return joined;
+}
+
+} // namespace
 
 CAutoConfig::~CAutoConfig()
 {
     // The thread polls Socket: it must have returned before the socket goes.
     StopAndWait();
-    delete Socket;
+    Socket.reset();
 }
 
 int CAutoConfig::ConnectToHost(const char* host)
 {
     if (Socket)
         return 0;
-    auto* peer = new CPeerSocket(Dialog);
-    Socket = peer;
-    if (!peer->Connect(host, AUTOCONFIG_PORT, 0)) {
-        Dialog->GetLog().Message("Error: Could not connect to host.");
+    Socket = std::make_unique<CPeerSocket>(Dialog);
+    if (!Socket->Connect(host, AutoConfigPort, 0)) {
+        Dialog->GetLog().Message("Error: Could not connect to host.: %s",
+                                 Cause(Socket->GetLastError()));
         return 0;
     }
     Dialog->GetLog().Message("Connected to host; waiting for sync.");
-    *peer << CMD_JOIN << Dialog->GetSettings()->AutoName;
+    // The host keeps no more of a name than this; sending more only risks a refusal.
+    CUString name = Dialog->GetSettings()->AutoName;
+    CutName(name);
+    *Socket << CMD_JOIN << name;
     return StartThread(PollThread, 0);
 }
 
@@ -36,14 +84,18 @@ int CAutoConfig::StartHost()
 {
     if (Socket)
         return 0;
-    auto* server = new CAutoConfigServer(Dialog);
-    Socket = server;
-    if (!server->Listen(AUTOCONFIG_PORT, 3)) {
-        Dialog->GetLog().Message("Error in socket listen.");
+    auto server = std::make_unique<CAutoConfigServer>(Dialog);
+    const int listening = server->Listen(AutoConfigPort, ListenBacklog);
+    Socket = std::move(server);
+    if (!listening) {
+        Dialog->GetLog().Message("Error in socket listen.: %s", Cause(Socket->GetLastError()));
         return 0;
     }
     IsHost = 1;
     Dialog->GetLog().Message("Host started; waiting for clients.");
+    Dialog->GetLog().Message(
+        "Others connect to %s on TCP port %d; the router must forward that port to this machine.",
+        HostAddresses(Dialog->GetSettings()->ExternalIP).c_str(), AutoConfigPort);
     return StartThread(PollThread, 0);
 }
 
@@ -52,10 +104,14 @@ void CAutoConfig::Sync()
     CCSLock lock(SocketLock);
     if (!IsHost)
         return;
-    auto* server = static_cast<CAutoConfigServer*>(Socket);
+    auto* server = static_cast<CAutoConfigServer*>(Socket.get());
+    // Built once: every client gets the same list, and the host's User List is
+    // updated once per Sync rather than once per client.
+    CUBuffer body;
+    int users = server->BuildUserInfo(body);
     for (CUSocket* s : server->Connections)
-        server->SendUserInfo(static_cast<CPeerSocket*>(s));
-    Dialog->GetLog().Message("Sent info for %d users.", server->Connections.GetCount() + 1);
+        CAutoConfigServer::QueueUserInfo(static_cast<CPeerSocket*>(s), body);
+    Dialog->GetLog().Message("Sent info for %d users.", users);
 }
 
 unsigned CAutoConfig::PollThread(void* param)
@@ -72,6 +128,7 @@ unsigned CAutoConfig::PollThread(void* param)
             }
             if (!alive)
                 break;
+            // Poll never waits for data: without this pause the thread would spin.
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             if (session->StopRequested())
                 break;

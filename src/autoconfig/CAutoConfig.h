@@ -2,9 +2,11 @@
 
 #include "base/CCS.h"
 #include "base/CThreadHelper.h"
+#include "base/CUSocket.h"
+
+#include <memory>
 
 class CAutoConfigOwner;
-class CUSocket;
 
 // One AutoConfig session: the role's socket (a client's CPeerSocket or the host's
 // CAutoConfigServer) and the poll thread that drives it. A session starts once;
@@ -16,10 +18,11 @@ public:
     ~CAutoConfig() override;
 
     // Client start: connects to the host, queues the join and starts polling. Gives
-    // non-zero when connected and the poll thread runs.
+    // non-zero when connected and the poll thread runs; a failure is logged with its
+    // cause.
     int ConnectToHost(const char* host);
-    // Host start: listens on the AutoConfig port and starts polling. Gives non-zero
-    // when listening and the poll thread runs.
+    // Host start: listens on the AutoConfig port, logs the addresses the others need
+    // and starts polling. Gives non-zero when listening and the poll thread runs.
     int StartHost();
     // Host only: writes the user list to every connection; it leaves at the next Poll.
     void Sync();
@@ -28,7 +31,7 @@ public:
 
     // Serialises the poll thread's Poll with Sync. Taken before g_usersLock, never after.
     CCS SocketLock;
-    CAutoConfigOwner* Dialog;   // not owned
-    CUSocket* Socket = nullptr; // owned
+    CAutoConfigOwner* Dialog; // not owned
+    std::unique_ptr<CUSocket> Socket;
     int IsHost = 0;
 };

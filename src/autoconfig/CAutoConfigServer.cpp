@@ -2,9 +2,13 @@
 
 #include "autoconfig/AutoConfigProtocol.h"
 #include "autoconfig/CAutoConfigOwner.h"
+#include "autoconfig/CLogRound.h"
 #include "autoconfig/CPeerSocket.h"
 #include "base/CLogSink.h"
 #include "users/CSettings.h"
+
+#include <algorithm>
+#include <memory>
 
 // Every connection is made by AcceptSocket below, so each one is a CPeerSocket.
 static CPeerSocket* AsPeer(CUSocket* s)
@@ -15,47 +19,88 @@ static CPeerSocket* AsPeer(CUSocket* s)
 int CAutoConfigServer::ProcessInput(CUSocket* s)
 {
     CPeerSocket* peer = AsPeer(s);
-    return ProcessAutoConfigInput(this, s, CMD_JOIN, &Owner->GetLog(), [this, peer](CUBuffer& in) {
-        CUString name;
-        in >> name;
-        if (in.Failed())
-            return;
-        peer->Name = name;
-        Owner->GetLog().Message("%s (%s) connected successfully.", peer->IP.c_str(),
-                                peer->Name.c_str());
-    });
+    return ProcessAutoConfigInput(
+        this, s, CMD_JOIN, &Owner->GetLog(), [peer](CUBuffer& in, CLogRound& log) {
+            CUString name;
+            in >> name;
+            if (in.Failed())
+                return;
+            CutName(name);
+            peer->Name = name;
+            log.Message("%s (%s) connected successfully.", ForLog(peer->IP).c_str(),
+                        ForLog(peer->Name).c_str());
+        });
 }
 
 CUSocket* CAutoConfigServer::AcceptSocket()
 {
-    auto* peer = new CPeerSocket;
-    if (!peer->Accept(GetHandle())) {
-        delete peer;
+    auto peer = std::make_unique<CPeerSocket>();
+    if (!peer->Accept(GetHandle()))
         return nullptr;
-    }
-    Connections.AddTail(peer);
     peer->GetPeerName(peer->IP);
-    return peer;
+    CPeerSocket* accepted = peer.get();
+    Connections.AddTail(peer.release()); // the list owns its connections
+    return accepted;
 }
 
 void CAutoConfigServer::CloseSocket(CUSocket* s)
 {
     CPeerSocket* peer = AsPeer(s);
-    Owner->GetLog().Message("%s (%s) disconnected.", peer->IP.c_str(), peer->Name.c_str());
+    Owner->GetLog().Message("%s (%s) disconnected.", ForLog(peer->IP).c_str(),
+                            ForLog(peer->Name).c_str());
     CUServerSocket::CloseSocket(s);
 }
 
-void CAutoConfigServer::SendUserInfo(CPeerSocket* target)
+int CAutoConfigServer::BuildUserInfo(CUBuffer& body)
 {
     CSettings* settings = Owner->GetSettings();
-    CUBuffer& out = target->Out;
-    out << CMD_USER_INFO << static_cast<int32_t>(Connections.GetCount() + 1);
+    CUString hostName = settings->AutoName;
+    CutName(hostName);
+    // The host's record is written last but must always fit: keep room for the longest
+    // address an applied connection can give ExternalIP.
+    const size_t longestAddress = 15;
+    size_t hostRecord =
+        8 + std::max(static_cast<size_t>(settings->ExternalIP.GetLength()), longestAddress) +
+        static_cast<size_t>(hostName.GetLength());
+    const size_t room = CUSocket::MaxMessageLength - 8 - hostRecord;
+
+    CUBuffer records;
+    int32_t count = 1;
     for (CUSocket* s : Connections) {
         CPeerSocket* peer = AsPeer(s);
-        peer->Write(out);
+        size_t length = 8 + static_cast<size_t>(peer->IP.GetLength() + peer->Name.GetLength());
+        if (records.GetDataLength() + length > room) {
+            // Every receiver would refuse the whole list: leave this one out instead.
+            Owner->GetLog().Message(
+                "WARNING: %s (%s) left out of the user list: it would exceed %d bytes.",
+                ForLog(peer->IP).c_str(), ForLog(peer->Name).c_str(), CUSocket::MaxMessageLength);
+            continue;
+        }
+        peer->Write(records);
+        ++count;
         // Taken after SocketLock, the order every AutoConfig change to Users keeps.
         CCSLock lock(g_usersLock);
         settings->AddOrUpdateUser(peer->Name.c_str(), peer->IP.c_str());
     }
-    out << settings->ExternalIP << settings->AutoName;
+    body.Clear();
+    body << CMD_USER_INFO << count;
+    body.Append(records.GetData(), records.GetDataLength());
+    CCSLock lock(g_usersLock); // ExternalIP may have changed just now, under this lock
+    body << settings->ExternalIP << hostName;
+    return count;
+}
+
+void CAutoConfigServer::QueueUserInfo(CPeerSocket* target, const CUBuffer& body)
+{
+    // A list still unsent from an earlier Sync is out of date; both together would
+    // also be framed as one message longer than a receiver takes.
+    target->Out.Clear();
+    target->Out.Append(body.GetData(), body.GetDataLength());
+}
+
+void CAutoConfigServer::SendUserInfo(CPeerSocket* target)
+{
+    CUBuffer body;
+    BuildUserInfo(body);
+    QueueUserInfo(target, body);
 }

@@ -4,6 +4,7 @@
 
 class CAutoConfigOwner;
 class CPeerSocket;
+class CUBuffer;
 
 // The AutoConfig host's listening socket. Its connections are CPeerSockets, oldest
 // first; each one's name comes from its CMD_JOIN.
@@ -19,9 +20,14 @@ public:
     // Logs the departure, then removes and destroys the connection.
     void CloseSocket(CUSocket* s) override;
 
-    // Writes one CMD_USER_INFO into the target's output: every connection, oldest
-    // first, then the host itself. Enters every connection in the host's User List on
-    // the way. Sends nothing itself.
+    // Builds one CMD_USER_INFO body: every connection, oldest first, then the host
+    // itself, entering every listed connection in the host's User List on the way.
+    // Connections that would make the message longer than a receiver takes are left
+    // out with a warning line. Gives the number of users listed.
+    int BuildUserInfo(CUBuffer& body);
+    // Puts a built body into the target's output in place of any unsent earlier one.
+    static void QueueUserInfo(CPeerSocket* target, const CUBuffer& body);
+    // Both for one target. Sends nothing itself.
     void SendUserInfo(CPeerSocket* target);
 
     CAutoConfigOwner* Owner; // not owned

@@ -2,12 +2,13 @@
 
 #include "autoconfig/AutoConfigProtocol.h"
 #include "autoconfig/CAutoConfigOwner.h"
-#include "base/CLogSink.h"
+#include "autoconfig/CLogRound.h"
 #include "users/CSettings.h"
 
 void CPeerSocket::Read(CUBuffer& b)
 {
     b >> IP >> Name;
+    CutName(Name);
 }
 
 void CPeerSocket::Write(CUBuffer& b)
@@ -18,21 +19,20 @@ void CPeerSocket::Write(CUBuffer& b)
 int CPeerSocket::ProcessInput(CUSocket* s)
 {
     CLogSink* log = Owner ? &Owner->GetLog() : nullptr;
-    return ProcessAutoConfigInput(this, s, CMD_USER_INFO, log,
-                                  [this](CUBuffer& in) { OnUserInfo(in); });
+    return ProcessAutoConfigInput(
+        this, s, CMD_USER_INFO, log,
+        [this](CUBuffer& in, CLogRound& round) { OnUserInfo(in, round); });
 }
 
-void CPeerSocket::OnUserInfo(CUBuffer& in)
+void CPeerSocket::OnUserInfo(CUBuffer& in, CLogRound& log)
 {
     if (!Owner)
         return;
     CSettings* settings = Owner->GetSettings();
-    CLogSink& log = Owner->GetLog();
-    // The main window's list view reads the same records on the GUI thread.
-    {
-        CCSLock lock(g_usersLock);
-        settings->ClearForwardFlags();
-    }
+    // The main window's list view reads the same records on the GUI thread; the whole
+    // list is applied under one hold, so the view never shows half of it.
+    CCSLock lock(g_usersLock);
+    settings->ClearForwardFlags();
     int32_t count = 0;
     in >> count;
     if (count == 0 || in.Failed())
@@ -46,8 +46,14 @@ void CPeerSocket::OnUserInfo(CUBuffer& in)
         in >> record;
         if (in.Failed())
             return;
-        log.Message("%s (%s)", record.IP.c_str(), record.Name.c_str());
-        CCSLock lock(g_usersLock);
+        // An IP that is no address could never be sent to, and would not read back from
+        // the settings file as written.
+        if (!CUString::ValidateIPAddress(record.IP.c_str())) {
+            log.Warning(CLogRound::InvalidAddress, "WARNING: Invalid IP address %s (%s) skipped.",
+                        ForLog(record.IP).c_str(), ForLog(record.Name).c_str());
+            continue;
+        }
+        log.Message("%s (%s)", ForLog(record.IP).c_str(), ForLog(record.Name).c_str());
         settings->AddOrUpdateUser(record.Name.c_str(), record.IP.c_str());
     }
 }

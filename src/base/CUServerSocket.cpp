@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <vector>
 
 namespace
@@ -13,7 +14,7 @@ namespace
 
 // Connections accepted by one Poll at most, so that a flood of connects cannot keep
 // the existing connections from being served.
-constexpr int kMaxAcceptsPerPoll = 64;
+constexpr int MaxAcceptsPerPoll = 64;
 
 } // namespace
 
@@ -55,13 +56,12 @@ int CUServerSocket::Listen(int port, int backlog)
 
 CUSocket* CUServerSocket::AcceptSocket()
 {
-    auto* s = new CUSocket;
-    if (!s->Accept(m_handle)) {
-        delete s;
+    auto s = std::make_unique<CUSocket>();
+    if (!s->Accept(m_handle))
         return nullptr;
-    }
-    Connections.AddTail(s);
-    return s;
+    CUSocket* accepted = s.get();
+    Connections.AddTail(s.release()); // the list owns its connections
+    return accepted;
 }
 
 void CUServerSocket::CloseSocket(CUSocket* s)
@@ -75,10 +75,14 @@ int CUServerSocket::Poll()
     int listening = 0;
     if (m_handle >= 0) {
         pollfd pfd{m_handle, POLLIN, 0};
-        int ready = ::poll(&pfd, 1, 0);
+        int ready;
+        // A signal that lands in poll ends nothing: ask again.
+        do
+            ready = ::poll(&pfd, 1, 0);
+        while (ready < 0 && errno == EINTR);
         listening = ready >= 0 && !(pfd.revents & (POLLERR | POLLNVAL));
         if (listening && (pfd.revents & POLLIN))
-            for (int i = 0; i < kMaxAcceptsPerPoll && AcceptSocket(); ++i) {
+            for (int i = 0; i < MaxAcceptsPerPoll && AcceptSocket(); ++i) {
             }
     }
 

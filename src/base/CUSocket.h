@@ -113,7 +113,10 @@ protected:
     void CloseCapture(); // CUSocketCapture.cpp
 
     struct StreamState;
-    StreamState* m_stream = nullptr;
+    struct StreamStateDeleter { // defined where StreamState is (CUSocketStream.cpp)
+        void operator()(StreamState* state) const;
+    };
+    std::unique_ptr<StreamState, StreamStateDeleter> m_stream;
     void FreeStream(); // CUSocketStream.cpp
     // Sends what Out holds, framed, and reads what has arrived into In; gives 0 once
     // the connection is gone (CUSocketStream.cpp).

@@ -20,16 +20,16 @@
 namespace
 {
 
-constexpr size_t kHeaderLength = 4;
+constexpr size_t HeaderLength = 4;
 // In never holds more than one largest message with its header: a peer that sends
 // faster than we process waits in TCP flow control, not in our memory.
-constexpr size_t kMaxInput = kHeaderLength + CUSocket::MaxMessageLength;
-constexpr size_t kReadChunk = 16 * 1024;
+constexpr size_t MaxInput = HeaderLength + CUSocket::MaxMessageLength;
+constexpr size_t ReadChunk = 16 * 1024;
 // Output a peer has left untaken for this long marks it as gone rather than let
 // every further message pile up behind it.
-constexpr size_t kMaxPendingOutput = 16 * kMaxInput;
+constexpr size_t MaxPendingOutput = 16 * MaxInput;
 // Connect runs on the GUI thread, so it gives up on a silent host after this long.
-constexpr int kConnectTimeoutMs = 3000;
+constexpr int ConnectTimeoutMs = 3000;
 
 uint32_t ReadHeader(const uint8_t* p)
 {
@@ -57,10 +57,14 @@ struct CUSocket::StreamState {
     }
 };
 
+void CUSocket::StreamStateDeleter::operator()(StreamState* state) const
+{
+    delete state;
+}
+
 void CUSocket::FreeStream()
 {
-    delete m_stream;
-    m_stream = nullptr;
+    m_stream.reset();
 }
 
 int CUSocket::Connect(const char* host, int port, int /*flag*/)
@@ -87,7 +91,7 @@ int CUSocket::Connect(const char* host, int port, int /*flag*/)
         pollfd pfd{fd, POLLOUT, 0};
         int ready;
         do
-            ready = ::poll(&pfd, 1, kConnectTimeoutMs);
+            ready = ::poll(&pfd, 1, ConnectTimeoutMs);
         while (ready < 0 && errno == EINTR);
         int error = 0;
         socklen_t length = sizeof error;
@@ -97,6 +101,11 @@ int CUSocket::Connect(const char* host, int port, int /*flag*/)
             error = errno;
         else if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
             error = errno;
+        if (error == ETIMEDOUT) {
+            m_error = "connect: timed out";
+            ::close(fd);
+            return 0;
+        }
         if (error != 0) {
             errno = error;
             SetErrorFromErrno("connect");
@@ -127,14 +136,14 @@ int CUSocket::TransferStream()
     if (m_handle < 0)
         return 0;
     if (!m_stream)
-        m_stream = new StreamState;
+        m_stream.reset(new StreamState);
     StreamState& stream = *m_stream;
 
     if (Out.GetDataLength() > 0) {
         auto length = static_cast<uint32_t>(Out.GetDataLength());
-        uint8_t header[kHeaderLength];
+        uint8_t header[HeaderLength];
         PutBigEndian32(header, length);
-        stream.pending.insert(stream.pending.end(), header, header + kHeaderLength);
+        stream.pending.insert(stream.pending.end(), header, header + HeaderLength);
         stream.pending.insert(stream.pending.end(), Out.GetData(),
                               Out.GetData() + Out.GetDataLength());
         Out.Clear();
@@ -159,14 +168,14 @@ int CUSocket::TransferStream()
     if (stream.sent == stream.pending.size()) {
         stream.pending.clear();
         stream.sent = 0;
-    } else if (stream.pending.size() - stream.sent > kMaxPendingOutput) {
+    } else if (stream.pending.size() - stream.sent > MaxPendingOutput) {
         m_error = "peer takes no data";
         alive = 0;
     }
 
-    uint8_t chunk[kReadChunk];
-    while (alive && In.GetDataLength() < kMaxInput) {
-        size_t want = std::min(sizeof chunk, kMaxInput - In.GetDataLength());
+    uint8_t chunk[ReadChunk];
+    while (alive && In.GetDataLength() < MaxInput) {
+        size_t want = std::min(sizeof chunk, MaxInput - In.GetDataLength());
         ssize_t r = ::recv(m_handle, chunk, want, 0);
         if (r > 0) {
             In.Append(chunk, static_cast<size_t>(r));
@@ -191,7 +200,7 @@ int CUSocket::Poll()
 {
     int alive = TransferStream();
     // What arrived before the peer went away is still handled.
-    if (In.GetDataLength() >= kHeaderLength)
+    if (In.GetDataLength() >= HeaderLength)
         ProcessInput(this);
     if (InputRefused())
         alive = 0;
@@ -205,7 +214,7 @@ int CUSocket::ProcessInput(CUSocket* s)
     if (!s)
         return 0;
     if (!s->m_stream)
-        s->m_stream = new StreamState;
+        s->m_stream.reset(new StreamState);
     StreamState& stream = *s->m_stream;
     CUBuffer& in = s->In;
     if (!stream.AtHeader(in))
@@ -214,19 +223,19 @@ int CUSocket::ProcessInput(CUSocket* s)
     in.ClearReadLimit();
     in.ClearFailed();
     for (;;) {
-        if (in.GetDataLength() < kHeaderLength)
+        if (in.GetDataLength() < HeaderLength)
             return 0;
         uint32_t length = ReadHeader(in.GetData());
         if (length > static_cast<uint32_t>(MaxMessageLength))
             return 0; // refused, see InputRefused
         if (length == 0) {
             // An empty message carries no command; dropping it keeps the stream moving.
-            in.Remove(kHeaderLength);
+            in.Remove(HeaderLength);
             continue;
         }
-        if (in.GetDataLength() < kHeaderLength + length)
+        if (in.GetDataLength() < HeaderLength + length)
             return 0;
-        in.Remove(kHeaderLength);
+        in.Remove(HeaderLength);
         in.SetReadPosition(0);
         in.SetReadLimit(length);
         stream.framePending = true;
@@ -240,6 +249,6 @@ int CUSocket::InputRefused() const
 {
     if (m_stream && !m_stream->AtHeader(In))
         return 0;
-    return In.GetDataLength() >= kHeaderLength &&
+    return In.GetDataLength() >= HeaderLength &&
            ReadHeader(In.GetData()) > static_cast<uint32_t>(MaxMessageLength);
 }

@@ -1,28 +1,28 @@
 #pragma once
 
-// AutoConfig test kit: a windowless owner that records its log, plain loopback sockets
-// to play the other end byte by byte, and builders for wire-format bytes.
+// AutoConfig test kit: a windowless owner that records its log, builders of wire bytes,
+// loopback sockets that play the other end (every read and accept gives up after Wait),
+// and the input feeding the fuzz targets share.
 
 #include "autoconfig/CAutoConfigOwner.h"
 #include "base/CLogSink.h"
+#include "base/CUSocket.h"
 #include "users/CSettings.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
+#include <string_view>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace actest
@@ -30,44 +30,52 @@ namespace actest
 
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
+constexpr std::chrono::milliseconds Wait{5000}; // bound for anything that has to happen
 
-// Generous bound for anything that has to happen at all.
-constexpr std::chrono::milliseconds kWait{5000};
-
-inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = kWait)
+inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = Wait)
 {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
+    for (auto end = std::chrono::steady_clock::now() + timeout; !done();
+         std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         if (std::chrono::steady_clock::now() > end)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
     return true;
 }
 
-class CRecordingLog : public CLogSink
+// Stands in for the AutoConfig window: records its log and counts UpdateButton.
+class CTestOwner : public CAutoConfigOwner, public CLogSink
 {
 public:
-    actest::Lines Lines() const
+    explicit CTestOwner(const char* name = "", const char* host = "")
+    {
+        Settings.AutoName = name;
+        Settings.AutoHost = host;
+        Settings.SetPath("/nonexistent/KIVORA.cfg"); // never written by these tests
+    }
+    CLogSink& GetLog() override { return *this; }
+    CSettings* GetSettings() override { return &Settings; }
+    void UpdateButton() override { ++UpdateButtonCalls; }
+    Lines Log() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_lines;
     }
-    int Count(const std::string& line) const
+    bool Has(const std::string& line) const { return std::ranges::count(Log(), line) > 0; }
+    bool WaitFor(const std::string& line) const
     {
-        auto lines = Lines();
-        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+        return WaitUntil([&] { return Has(line); });
     }
-    bool Has(const std::string& line) const { return Count(line) > 0; }
-    bool WaitFor(const std::string& line, int times = 1) const
+    // Users as "name ip forward", head first, read under the users lock.
+    Lines Users()
     {
-        return WaitUntil([&] { return Count(line) >= times; });
+        CCSLock lock(g_usersLock);
+        Lines users;
+        for (CUserSocket* u : Settings.Users)
+            users.push_back(u->Name.Str() + " " + u->IP.Str() + " " + std::to_string(u->Forward));
+        return users;
     }
-    void Clear()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.clear();
-    }
+
+    CSettings Settings;
+    std::atomic<int> UpdateButtonCalls{0};
 
 protected:
     void AddLine(const CUString& line) override
@@ -78,222 +86,100 @@ protected:
 
 private:
     mutable std::mutex m_mutex;
-    actest::Lines m_lines;
+    Lines m_lines;
 };
 
-// Stands in for the AutoConfig window.
-class CTestOwner : public CAutoConfigOwner
+// --- wire bytes: fields as CUBuffer encodes them (pinned by the join test), framed ---
+template <class... Field>
+Bytes Wire(const Field&... fields)
 {
-public:
-    explicit CTestOwner(const char* name = "", const char* host = "")
-    {
-        Settings.AutoName = name;
-        Settings.AutoHost = host;
-        Settings.SetPath("/nonexistent/KIVORA.cfg"); // never written by these tests
-    }
-    CLogSink& GetLog() override { return Log; }
-    CSettings* GetSettings() override { return &Settings; }
-    void UpdateButton() override
-    {
-        if (OnUpdateButton)
-            OnUpdateButton();
-        ++UpdateButtonCalls;
-    }
-
-    // Users as "name ip forward" lines, head first, read under the users lock.
-    actest::Lines Users()
-    {
-        CCSLock lock(g_usersLock);
-        actest::Lines users;
-        for (CUserSocket* u : Settings.Users)
-            users.push_back(u->Name.Str() + " " + u->IP.Str() + " " + std::to_string(u->Forward));
-        return users;
-    }
-    std::string ExternalIP()
-    {
-        CCSLock lock(g_usersLock);
-        return Settings.ExternalIP.Str();
-    }
-
-    CSettings Settings;
-    CRecordingLog Log;
-    std::function<void()> OnUpdateButton;
-    std::atomic<int> UpdateButtonCalls{0};
-};
-
-// --- bytes of the wire format (big-endian 32-bit integers, length-prefixed strings) ---
-
-inline void PutInt(Bytes& b, int32_t v)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        b.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> shift));
+    CUBuffer b;
+    ((b << fields), ...);
+    return Bytes(b.GetData(), b.GetData() + b.GetDataLength());
 }
-inline void PutString(Bytes& b, const std::string& s)
+inline Bytes operator+(Bytes a, const Bytes& b)
 {
-    PutInt(b, static_cast<int32_t>(s.size()));
-    b.insert(b.end(), s.begin(), s.end());
-}
-inline Bytes Ints(std::initializer_list<int32_t> values)
-{
-    Bytes b;
-    for (int32_t v : values)
-        PutInt(b, v);
-    return b;
-}
-inline Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes& p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 inline Bytes Frame(const Bytes& body)
 {
-    return Concat({Ints({static_cast<int32_t>(body.size())}), body});
-}
-// A CMD_USER_INFO body: the count, then (ip, name) records.
-inline Bytes UserInfo(int32_t count,
-                      const std::vector<std::pair<std::string, std::string>>& records)
-{
-    Bytes b = Ints({1, count});
-    for (const auto& [ip, name] : records) {
-        PutString(b, ip);
-        PutString(b, name);
-    }
-    return b;
-}
-inline Bytes Join(const std::string& name)
-{
-    Bytes b = Ints({0});
-    PutString(b, name);
-    return b;
+    return Wire(static_cast<int32_t>(body.size())) + body;
 }
 
-// --- plain sockets on loopback ---
-
-class CFd
-{
-public:
-    explicit CFd(int fd = -1) : m_fd(fd) {}
-    CFd(CFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    CFd& operator=(CFd&& other) noexcept
-    {
-        Reset(std::exchange(other.m_fd, -1));
-        return *this;
-    }
+struct CFd {
+    explicit CFd(int f = -1) : fd(f) {}
+    CFd(CFd&& o) noexcept { std::swap(fd, o.fd); }
     ~CFd() { Reset(); }
-    int Get() const { return m_fd; }
-    void Reset(int fd = -1)
+    void Reset()
     {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
     }
-
-private:
-    int m_fd;
+    int fd = -1;
 };
 
-// A TCP socket bound to ip:port (port 0: any free one); closed when that fails.
-inline CFd BoundSocket(const char* ip, int port)
+// A listener on 127.0.0.1:port, or else a connection from `fromIp` to it; fd -1 on failure.
+inline CFd Loopback(const char* fromIp, int port, bool listen = false, int backlog = 8)
 {
-    CFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    CFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     int on = 1;
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-        fd.Reset();
-    return fd;
-}
-inline bool ConnectTo(int fd, int port)
-{
+    timeval wait{Wait.count() / 1000, 0};
+    ::setsockopt(s.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait); // accepted ones inherit it
+    sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(listen ? port : 0)), {}, {}};
     sockaddr_in to{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    return ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    inet_pton(AF_INET, fromIp, &a.sin_addr);
+    if (::bind(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        (listen ? ::listen(s.fd, backlog)
+                : ::connect(s.fd, reinterpret_cast<sockaddr*>(&to), sizeof to)) != 0)
+        s.Reset();
+    return s;
 }
-
-// A listener on 127.0.0.1; `port` 0 picks a free one, given back in `port`.
-inline CFd ListenLoopback(int& port)
-{
-    CFd fd = BoundSocket("127.0.0.1", port);
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    if (::listen(fd.Get(), 8) != 0 ||
-        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return CFd();
-    port = ntohs(a.sin_port);
-    return fd;
-}
-
-inline CFd AcceptWithin(int listenFd)
-{
-    pollfd p{listenFd, POLLIN, 0};
-    return CFd(::poll(&p, 1, static_cast<int>(kWait.count())) > 0
-                   ? ::accept(listenFd, nullptr, nullptr)
-                   : -1);
-}
-
-// A blocking connection from `fromIp` (any 127.x.y.z address) to 127.0.0.1:port.
-inline CFd ConnectFrom(const char* fromIp, int port)
-{
-    CFd fd = BoundSocket(fromIp, 0);
-    if (!ConnectTo(fd.Get(), port))
-        fd.Reset();
-    return fd;
-}
-
-inline bool SomeoneListens(int port)
-{
-    CFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    return ConnectTo(fd.Get(), port);
-}
-
 inline bool SendAll(int fd, const Bytes& b)
 {
-    for (size_t done = 0; done < b.size();) {
-        ssize_t r = ::send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL);
-        if (r <= 0)
-            return false;
-        done += static_cast<size_t>(r);
-    }
-    return true;
+    ssize_t r = 1;
+    for (size_t done = 0; done < b.size() && r > 0; done += static_cast<size_t>(r))
+        r = ::send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL);
+    return r > 0;
 }
-
-// Reads into `b` until it holds n bytes or kWait passes; true when the peer closed
-// (end of stream or reset) first.
-inline bool ReadUpTo(int fd, Bytes& b, size_t n)
-{
-    auto end = std::chrono::steady_clock::now() + kWait;
-    while (b.size() < n && std::chrono::steady_clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0)
-            continue;
-        uint8_t chunk[4096];
-        ssize_t r = ::recv(fd, chunk, std::min(sizeof chunk, n - b.size()), 0);
-        if (r <= 0)
-            return true;
-        b.insert(b.end(), chunk, chunk + r);
-    }
-    return false;
-}
-inline bool WaitForClose(int fd)
-{
-    Bytes ignored;
-    return ReadUpTo(fd, ignored, SIZE_MAX);
-}
-
 // The body of the next message, or nothing when none arrives whole.
 inline std::optional<Bytes> ReadFrame(int fd)
 {
-    Bytes b;
-    ReadUpTo(fd, b, 4);
-    if (b.size() != 4)
+    Bytes h(4), body;
+    if (::recv(fd, h.data(), 4, MSG_WAITALL) != 4)
         return std::nullopt;
-    size_t n = 4 + ((size_t(b[0]) << 24) | (size_t(b[1]) << 16) | (size_t(b[2]) << 8) | b[3]);
-    ReadUpTo(fd, b, n);
-    if (b.size() != n)
+    body.resize(size_t(h[0]) << 24 | h[1] << 16 | h[2] << 8 | h[3]);
+    if (::recv(fd, body.data(), body.size(), MSG_WAITALL) != static_cast<ssize_t>(body.size()))
         return std::nullopt;
-    return Bytes(b.begin() + 4, b.end());
+    return body;
+}
+// --- for the fuzz targets ---
+// Hands `data` to the input of `s` in pieces cut where the data says, as reads from a
+// network would, running `step` after each until it gives false.
+inline void FeedInPieces(CUSocket& s, const uint8_t* data, size_t size,
+                         const std::function<bool()>& step)
+{
+    std::minstd_rand cut(static_cast<uint32_t>(
+        std::hash<std::string_view>{}({reinterpret_cast<const char*>(data), size})));
+    for (size_t fed = 0, piece; fed < size; fed += piece) {
+        piece = std::min<size_t>(cut() % 8 ? 1 + cut() % 64 : size, size - fed);
+        s.In.Append(data + fed, piece);
+        if (!step())
+            return;
+    }
+}
+// What any input may leave behind: users with real addresses and names of 255 bytes at
+// most, log lines that are one short line each.
+inline bool SoundAfterInput(CTestOwner& owner)
+{
+    for (CUserSocket* u : owner.Settings.Users)
+        if (!CUString::ValidateIPAddress(u->IP.c_str()) || u->Name.GetLength() > 255)
+            return false;
+    return std::ranges::none_of(owner.Log(), [](const std::string& line) {
+        return line.size() > 1000 || line.find_first_of("\r\n") != std::string::npos;
+    });
 }
 
 } // namespace actest
