@@ -5,6 +5,7 @@
 #include "app/Resource.h"
 #include "forward/CForwardLink.h"
 
+#include <QLabel>
 #include <QLineEdit>
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <map>
 
 using namespace std::string_literals;
 
@@ -124,10 +126,13 @@ TEST_F(StartButton, AHelperKilledMidRunLeavesTheWindowStoppedWithItsMessage)
         Strings{"Forwarding stopped: the forwarding helper ended (killed by signal 9, Killed)."});
 }
 
-TEST_F(StartButton, ClosingStopsBeforeWritingAndLogsOneExactSummary)
+// Faults: counts that do not match what real receivers got, an unchecked row counted, a
+// failing player hiding the others' counts or its reason; a summary that is not exact or
+// comes before the settings are written.
+TEST_F(StartButton, ShowsWhatReachedEachPlayerAndClosingLogsOneExactSummary)
 {
-    // The player (10.77.0.1) forwards to Al and Bo, not to the unchecked Cy, all three at
-    // addresses of one remote namespace.
+    // The player (10.77.0.1) forwards to Al and Bo in a remote namespace, not to the
+    // unchecked Cy; Dee's network has no route, so every send to Dee fails.
     if (const std::string why = NetNsUnavailableReason(); !why.empty())
         GTEST_SKIP() << why;
     NetNs player("gplayer"), remote("gremote");
@@ -137,36 +142,53 @@ TEST_F(StartButton, ClosingStopsBeforeWritingAndLogsOneExactSummary)
                     player.Ip("neigh replace "s + address +
                               " lladdr 02:66:00:00:00:02 dev eth0 nud permanent"));
     ASSERT_TRUE(player.Ip("addr add 10.77.0.1/24 dev eth0") &&
-                player.Ip("route add default dev eth0"));
+                player.Ip("route add default dev eth0") &&
+                player.Ip("route add unreachable 10.99.0.0/24"));
     ScopedFd receiver(UdpSocketIn(remote, "0.0.0.0", 27015));
     ScopedFd game(UdpSocketIn(player, "0.0.0.0", 40000, true));
     ASSERT_GE(receiver.Get(), 0);
 
     NetNsScope inPlayer(player); // the window and its helper live in the player
     WriteConfig("AutoName=Ann\nAutoHost=\nExternalIP=10.77.0.1\n"
-                "10.77.0.2\tAl\n10.77.0.3\tBo\n;10.77.0.4\tCy\n");
+                "10.77.0.2\tAl\n10.77.0.3\tBo\n;10.77.0.4\tCy\n10.99.0.9\tDee\n");
     Open();
     const int savedStderr = RedirectStderr(m_dir.File("stderr"));
     MessageRecorder messages;
     Dialog().OnStart();
     ASSERT_TRUE(Dialog().IsForwarding()) << (messages.Errors.empty() ? "" : messages.Errors[0]);
-    Strings reached;
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(SendDatagram(game.Get(), "255.255.255.255", 27015, "announce"));
-    for (ReceivedDatagram copy; reached.size() < 6 && ReceiveDatagram(receiver.Get(), copy);)
-        reached.push_back(copy.destination);
-    EXPECT_EQ(std::count(reached.begin(), reached.end(), "10.77.0.4"), 0);
+    std::map<std::string, int> reached; // the broadcasts themselves arrive too: not counted
+    for (ReceivedDatagram copy;
+         reached["10.77.0.2"] + reached["10.77.0.3"] < 6 && ReceiveDatagram(receiver.Get(), copy);)
+        ++reached[copy.destination];
+    auto status = [&] {
+        return Control<QLabel>(IDC_FORWARD_STATUS)->text().replace(QChar::Nbsp, ' ').toStdString();
+    };
+    for (int waited = 0; waited < 5000 && status().find(" 3 failed") == std::string::npos;
+         waited += 10) {
+        QApplication::processEvents(); // the window's timer reads the helper's counters
+        ::usleep(10000);
+    }
+    EXPECT_EQ(status().substr(0, 51), "Forwarding: 3 broadcasts captured, 6 copies sent, l");
+    EXPECT_EQ(status().substr(status().find(';')), "; 3 failed: No route to host");
+    EXPECT_EQ(Cell(0, 2) + "|" + Cell(1, 2) + "|" + Cell(2, 2) + "|" + Cell(3, 2),
+              std::to_string(reached["10.77.0.2"]) + "|" + std::to_string(reached["10.77.0.3"]) +
+                  "||0 (3 failed)");
+    EXPECT_EQ(reached["10.77.0.2"] + reached["10.77.0.3"] + reached["10.77.0.4"], 6);
+    EXPECT_EQ(Cell(3, 0, Qt::ToolTipRole), "Dee, 10.99.0.9\n0 sent, 3 failed: No route to host");
     WriteConfig("stale");
     Close();
     std::fflush(stderr);
     ::dup2(savedStderr, 2);
     ::close(savedStderr);
-    EXPECT_EQ(ReadWholeFile(ConfigPath()), "AutoName=Ann\nAutoHost=\nExternalIP=10.77.0.1\n"
-                                           "ForwardMore=0\n"
-                                           "10.77.0.2\tAl\n10.77.0.3\tBo\n;10.77.0.4\tCy\n");
+    EXPECT_EQ(ReadWholeFile(ConfigPath()),
+              "AutoName=Ann\nAutoHost=\nExternalIP=10.77.0.1\nForwardMore=0\n"
+              "10.77.0.2\tAl\n10.77.0.3\tBo\n;10.77.0.4\tCy\n10.99.0.9\tDee\n");
     EXPECT_EQ(ReadWholeFile(m_dir.File("stderr")),
-              "KIVORA: capturing broadcasts, forwarding to 2 users\n"
-              "KIVORA: forwarded 3 broadcasts as 6 copies to 2 users, 0 failed\n");
+              "KIVORA: capturing broadcasts, forwarding to 3 users\n"
+              "KIVORA: forwarded 3 broadcasts as 6 copies to 3 users, 3 failed\n"
+              "KIVORA: 3 sends failed: No route to host\n");
 }
 
 using AutoConfigCommand = MainWindowTest;
