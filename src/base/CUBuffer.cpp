@@ -32,11 +32,16 @@ void CUBuffer::Append(const void* data, size_t length)
 
 void CUBuffer::Remove(size_t count)
 {
-    if (count >= m_data.size()) {
+    if (count >= GetDataLength()) {
         m_data.clear();
+        m_begin = 0;
         m_pos = 0;
     } else {
-        m_data.erase(m_data.begin(), m_data.begin() + static_cast<long>(count));
+        m_begin += count;
+        if (m_begin >= m_data.size() - m_begin) {
+            m_data.erase(m_data.begin(), m_data.begin() + static_cast<long>(m_begin));
+            m_begin = 0;
+        }
         m_pos = m_pos > count ? m_pos - count : 0;
     }
     m_limit = SIZE_MAX;
@@ -45,6 +50,7 @@ void CUBuffer::Remove(size_t count)
 void CUBuffer::Clear()
 {
     m_data.clear();
+    m_begin = 0;
     m_pos = 0;
     m_limit = SIZE_MAX;
     m_failed = false;
@@ -57,7 +63,7 @@ const uint8_t* CUBuffer::ReadBytes(size_t length)
         m_pos = Limit();
         return nullptr;
     }
-    const uint8_t* p = m_data.data() + m_pos;
+    const uint8_t* p = GetData() + m_pos;
     m_pos += length;
     return p;
 }

@@ -18,8 +18,8 @@ class CUObject;
 class CUBuffer
 {
 public:
-    const uint8_t* GetData() const { return m_data.data(); }
-    size_t GetDataLength() const { return m_data.size(); }
+    const uint8_t* GetData() const { return m_data.data() + m_begin; }
+    size_t GetDataLength() const { return m_data.size() - m_begin; }
     int GetReadPosition() const { return static_cast<int>(m_pos); }
     size_t Remaining() const { return Limit() - m_pos; }
 
@@ -39,7 +39,7 @@ public:
     void Remove(size_t count);
     // Empties the buffer (keeping its capacity), resets position, limit and failed flag.
     void Clear();
-    void Reserve(size_t capacity) { m_data.reserve(capacity); }
+    void Reserve(size_t capacity) { m_data.reserve(m_begin + capacity); }
 
     // Gives a pointer to the next `length` bytes and moves past them, or null (and
     // sets the failed flag) when fewer remain.
@@ -53,9 +53,13 @@ public:
     CUBuffer& operator>>(CUObject& obj);
 
 private:
-    size_t Limit() const { return m_limit < m_data.size() ? m_limit : m_data.size(); }
+    size_t Limit() const { return m_limit < GetDataLength() ? m_limit : GetDataLength(); }
 
+    // The data starts at m_begin: removing from the front moves no bytes until the
+    // removed part is the larger, so taking a stream apart message by message costs
+    // time in proportion to its length, not to its length times the message count.
     std::vector<uint8_t> m_data;
+    size_t m_begin = 0;
     size_t m_pos = 0;
     size_t m_limit = SIZE_MAX;
     bool m_failed = false;
