@@ -116,31 +116,33 @@ TEST(AutoConfigClientConnection, JoinThenLargestMessageTakenOneByteMoreCloses)
 {
     CTestOwner owner("Bob");
     CPeerSocket peer(&owner);
-    CFd listener = Loopback("127.0.0.1", 18087, true);
-    CFd host(peer.Connect("127.0.0.1", 18087, 0) ? ::accept(listener.fd, nullptr, nullptr) : -1);
+    ScopedFd listener = Loopback("127.0.0.1", 18087, true);
+    ScopedFd host(peer.Connect("127.0.0.1", 18087, 0) ? ::accept(listener.Get(), nullptr, nullptr)
+                                                      : -1);
     peer << CMD_JOIN << owner.Settings.AutoName; // leaves as one message at the first poll
     EXPECT_NE(peer.Poll(), 0);
-    EXPECT_EQ(ReadFrame(host.fd), (Bytes{0, 0, 0, 0, 0, 0, 0, 3, 'B', 'o', 'b'}));
+    EXPECT_EQ(ReadFrame(host.Get()), (Bytes{0, 0, 0, 0, 0, 0, 0, 3, 'B', 'o', 'b'}));
 
     const std::string name(CUSocket::MaxMessageLength - Wire(1, 1, "10.0.0.3", "").size(), 'n');
     Bytes frames =
         Frame(Wire(1, 1, "10.0.0.3", name)) + Frame(Bytes(CUSocket::MaxMessageLength + 1));
-    std::thread writer([&] { SendAll(host.fd, frames); });
+    std::thread writer([&] { SendAll(host.Get(), frames); });
     EXPECT_TRUE(WaitUntil([&] { return !peer.Poll(); }));
     writer.join();
     EXPECT_EQ(owner.Log(),
               (Lines{"Received info for 1 users...", "10.0.0.3 (" + std::string(64, 'n') + "...)",
                      "WARNING: Message longer than 65536 bytes received; connection closed."}));
     char c; // closed (end of stream or reset), not left open
-    EXPECT_TRUE(::recv(host.fd, &c, 1, 0) == 0 || errno == ECONNRESET);
+    EXPECT_TRUE(::recv(host.Get(), &c, 1, 0) == 0 || errno == ECONNRESET);
 }
 
 TEST(AutoConfigClientConnection, APeerThatNeverReadsIsDropped)
 {
     // Its unsent output would otherwise grow by every message for as long as it stays.
     CPeerSocket peer;
-    CFd listener = Loopback("127.0.0.1", 18087, true);
-    CFd host(peer.Connect("127.0.0.1", 18087, 0) ? ::accept(listener.fd, nullptr, nullptr) : -1);
+    ScopedFd listener = Loopback("127.0.0.1", 18087, true);
+    ScopedFd host(peer.Connect("127.0.0.1", 18087, 0) ? ::accept(listener.Get(), nullptr, nullptr)
+                                                      : -1);
     bool dropped = false;
     for (int i = 0; i < 2000 && !dropped; ++i) {
         peer.Out << CUString(std::string(60000, 'x'));

@@ -42,11 +42,6 @@ struct ModalScript {
     ModalRunner m_previous = SetModalRunner([this](QDialog& d) { return Run(d); });
 };
 
-inline void SendKey(QWidget* widget, int key)
-{
-    QTest::keyClick(widget, Qt::Key(key));
-}
-
 // Types at the end of the field, or over all of it.
 inline void TypeInto(QLineEdit* edit, const QString& text, bool replace = false)
 {
@@ -82,13 +77,6 @@ protected:
     int RowChecked(int row) { return Data(row, 0, Qt::CheckStateRole).toInt() == Qt::Checked; }
     std::string Text(int id) { return Control<QLineEdit>(id)->text().toStdString(); }
     QString ButtonText(int id) { return Control<QPushButton>(id)->text(); }
-    Strings Names()
-    {
-        Strings names;
-        for (int row = 0; row < List()->GetItemCount(); ++row)
-            names.push_back(Cell(row, 0));
-        return names;
-    }
     // Every row as its name, its check box and its record's Forward flag (+ or -).
     std::string Rows()
     {

@@ -54,14 +54,14 @@ struct Window { // a player's window on settings that are never written
 
 TEST(AutoConfigWindow, FailuresSayWhyAndTheButtonTriesAgain)
 {
-    ASSERT_LT(Loopback("127.0.0.1", AutoConfigPort).fd, 0) << "something listens on 8087";
+    ASSERT_LT(Loopback("127.0.0.1", AutoConfigPort).Get(), 0) << "something listens on 8087";
     Window cy("Cy", "127.0.0.1");
     ASSERT_TRUE(cy.Shows("Error: Could not connect to host.: Connection refused"));
     EXPECT_TRUE(
         QRegularExpression("^\\d\\d:\\d\\d:\\d\\d $").match(cy.Log()[0].left(9)).hasMatch());
     EXPECT_TRUE(cy.Button()->isEnabled() && cy.Button()->text() == "Connect");
 
-    CFd blocker = Loopback("127.0.0.1", AutoConfigPort, true);
+    ScopedFd blocker = Loopback("127.0.0.1", AutoConfigPort, true);
     Window hal("Hal", "", "10.9.8.7");
     ASSERT_TRUE(hal.Shows("Error in socket listen.: Address already in use"));
     EXPECT_TRUE(hal.Button()->isEnabled() && hal.Button()->text() == "Host");

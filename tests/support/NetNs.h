@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 
 // A shell command's exit status (-1 when it could not run); its output into `output`.
 int RunCommand(const std::string& command, std::string* output = nullptr);
@@ -69,14 +70,12 @@ private:
 bool AddVethPair(NetNs& a, const std::string& nameInA, NetNs& b, const std::string& nameInB,
                  const std::string& macInB = "");
 
-// A counter of the calling thread's namespace, e.g. ("Udp", "InCsumErrors"); -1 if absent.
-long ReadNetSnmp(const std::string& group, const std::string& field);
-
 // An owned descriptor, closed when destroyed or reset.
 class ScopedFd
 {
 public:
     explicit ScopedFd(int fd = -1) : m_fd(fd) {}
+    ScopedFd(ScopedFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
     ~ScopedFd() { Reset(); }
     ScopedFd(const ScopedFd&) = delete;
     ScopedFd& operator=(const ScopedFd&) = delete;
@@ -95,7 +94,8 @@ private:
 sockaddr_in SocketAddress(const std::string& address, int port);
 std::string DottedAddress(uint32_t address);
 
-// A UDP socket made inside `ns`, bound to `address`:`port`; -1 on failure.
+// A UDP socket made inside `ns`, bound to `address`:`port`, sending as games do (big
+// datagrams fragmented, broadcasts if allowed); -1 on failure.
 int UdpSocketIn(const NetNs& ns, const std::string& address, int port, bool broadcast = false);
 
 // One datagram arriving within `timeoutMs`: its payload, source ("a.b.c.d:port") and the
