@@ -74,7 +74,6 @@ protected:
     {
         return Data(r, c, role).toString().toStdString();
     }
-    int RowChecked(int row) { return Data(row, 0, Qt::CheckStateRole).toInt() == Qt::Checked; }
     std::string Text(int id) { return Control<QLineEdit>(id)->text().toStdString(); }
     QString ButtonText(int id) { return Control<QPushButton>(id)->text(); }
     // Every row as its name, its check box and its record's Forward flag (+ or -).
@@ -83,7 +82,8 @@ protected:
         std::string rows;
         for (int row = 0; row < List()->GetItemCount(); ++row) {
             CUserSocket* user = Dialog().Settings().Users.GetAt(row);
-            rows += (row ? " " : "") + Cell(row, 0) + "-+"[RowChecked(row)] +
+            rows += (row ? " " : "") + Cell(row, 0) +
+                    "-+"[Data(row, 0, Qt::CheckStateRole).toInt() == Qt::Checked] +
                     (user && user->Forward ? "+" : "-");
         }
         return rows;

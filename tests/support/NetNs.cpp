@@ -42,18 +42,8 @@ int RunCommand(const std::string& command, std::string* output)
     return status == -1 || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
 }
 
-std::string NetNsUnavailableReason()
-{
-    std::string output;
-    if (::geteuid() != 0)
-        return "needs root to build network namespaces";
-    if (RunCommand("ip netns list", &output) != 0)
-        return "`ip netns` is not available here: " + output;
-    NetNs probe("probe");
-    return probe.Ok() ? "" : "cannot create a network namespace: " + probe.Error();
-}
-
-void RemoveStaleNetNs()
+// Their names would come again with their pid.
+static void RemoveStaleNetNs()
 {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/run/netns", error)) {
@@ -63,6 +53,18 @@ void RemoveStaleNetNs()
             ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
             RunCommand("ip netns del " + Quote(name));
     }
+}
+
+std::string NetNsUnavailableReason()
+{
+    std::string output;
+    if (::geteuid() != 0)
+        return "needs root to build network namespaces";
+    if (RunCommand("ip netns list", &output) != 0)
+        return "`ip netns` is not available here: " + output;
+    RemoveStaleNetNs();
+    NetNs probe("probe");
+    return probe.Ok() ? "" : "cannot create a network namespace: " + probe.Error();
 }
 
 NetNs::NetNs(const std::string& tag) : m_name(kPrefix + std::to_string(::getpid()) + "_" + tag)

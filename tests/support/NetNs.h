@@ -14,11 +14,9 @@
 // A shell command's exit status (-1 when it could not run); its output into `output`.
 int RunCommand(const std::string& command, std::string* output = nullptr);
 
-// Empty when namespaces can be built here; otherwise why not, for GTEST_SKIP.
+// Empty when namespaces can be built here; otherwise why not, for GTEST_SKIP. Removes first
+// the namespaces a crashed earlier run left behind (their pid no longer exists).
 std::string NetNsUnavailableReason();
-
-// Removes namespaces a crashed earlier run left behind (their pid no longer exists).
-void RemoveStaleNetNs();
 
 // A namespace named "kvt<pid>_<tag>", removed with all its interfaces when destroyed.
 class NetNs
