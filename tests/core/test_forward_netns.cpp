@@ -117,13 +117,6 @@ struct WindowProcess {
     }
 };
 
-// Gone, or a zombie that nobody has collected yet.
-bool ProcessEnded(pid_t pid)
-{
-    const std::string stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
-    return stat.empty() || stat.find(") Z ") != std::string::npos;
-}
-
 class ForwardNetns : public ::testing::Test
 {
 protected:
@@ -226,13 +219,16 @@ TEST_F(ForwardNetns, UnprivilegedWindowForwardsThroughTheCapableHelperAndTakesIt
     EXPECT_FALSE(ReceiveDatagram(receivers[2].Get(), extra, 200)) << "an unchecked user got a copy";
 
     // The window killed: the helper must not forward on its own.
-    const pid_t helper = std::stoi(said.substr(8));
     ::kill(window.pid, SIGKILL);
     ::waitpid(window.pid, nullptr, 0);
     window.pid = -1;
-    for (int waited = 0; waited < 1000 && !ProcessEnded(helper); waited += 10)
+    auto ended = [helper = "/proc/" + said.substr(8) + "/stat"] { // gone, or a zombie
+        const std::string stat = ReadWholeFile(helper);
+        return stat.empty() || stat.find(") Z ") != std::string::npos;
+    };
+    for (int waited = 0; waited < 1000 && !ended(); waited += 10)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(ProcessEnded(helper)) << "the helper outlived its window by a second";
+    EXPECT_TRUE(ended()) << "the helper outlived its window by a second";
 }
 
 TEST_F(ForwardNetns, StopAnswersWithNoTrafficUnderAFloodAndAtOnce)
@@ -245,8 +241,7 @@ TEST_F(ForwardNetns, StopAnswersWithNoTrafficUnderAFloodAndAtOnce)
         const bool blocking = when == "sends would block"s;
         auto run = what;
         if (blocking) // a queue that never drains: the send socket fills up
-            run.Users = {SocketAddress("10.88.0.2", 0).sin_addr.s_addr,
-                         SocketAddress("10.88.0.3", 0).sin_addr.s_addr};
+            run.Users = {Ip4("10.88.0.2"), Ip4("10.88.0.3")};
         CForwardLink link;
         CUString error;
         ASSERT_TRUE(link.Start(run, error)) << error.c_str();

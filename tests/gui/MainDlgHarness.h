@@ -42,6 +42,15 @@ struct ModalScript {
     ModalRunner m_previous = SetModalRunner([this](QDialog& d) { return Run(d); });
 };
 
+// Runs the event loop (the window's timers, queued calls) until `done`, for 5 s at most.
+inline bool ProcessUntil(const std::function<bool()>& done)
+{
+    for (int waited = 0; waited < 5000; waited += 5, ::usleep(5000))
+        if (QApplication::processEvents(), done())
+            return true;
+    return false;
+}
+
 // Types at the end of the field, or over all of it.
 inline void TypeInto(QLineEdit* edit, const QString& text, bool replace = false)
 {

@@ -10,28 +10,10 @@
 #include <fcntl.h>
 #include <signal.h>
 
-#include <cstdlib>
 #include <map>
-
-using namespace std::string_literals;
-
-namespace
-{
 
 const char* const TwoUsers = "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\nForwardMore=0\n"
                              "127.0.0.11\tAl\n;127.0.0.12\tBo\n";
-
-// Sends stderr into `path` until the returned descriptor (the old stderr) is put back.
-int RedirectStderr(const std::string& path)
-{
-    std::fflush(stderr);
-    const int saved = ::dup(2), file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    ::dup2(file, 2);
-    ::close(file);
-    return saved;
-}
-
-} // namespace
 
 using StartButton = MainWindowTest;
 
@@ -91,10 +73,7 @@ TEST_F(StartButton, StartWritesTheFileAndAPressTheExternalIPOrADeadHelperStops)
     START_FORWARDING_OR_SKIP();
     MessageRecorder messages;
     ASSERT_EQ(::kill(Dialog().ForwardLink().GetHelperPid(), SIGKILL), 0);
-    for (int waited = 0; waited < 5000 && Dialog().IsForwarding(); waited += 10) {
-        QApplication::processEvents(); // the window's timer notices
-        ::usleep(10000);
-    }
+    ProcessUntil([&] { return !Dialog().IsForwarding(); }); // the window's timer notices
     EXPECT_EQ(ButtonText(IDC_START), "Start");
     EXPECT_EQ(
         messages.Errors,
@@ -126,7 +105,10 @@ TEST_F(StartButton, ShowsWhatReachedEachPlayerAndClosingLogsOneExactSummary)
     WriteConfig("AutoName=Ann\nAutoHost=\nExternalIP=10.77.0.1\n"
                 "10.77.0.2\tAl\n10.77.0.3\tBo\n;10.77.0.4\tCy\n10.99.0.9\tDee\n");
     Open();
-    const int savedStderr = RedirectStderr(m_dir.File("stderr"));
+    std::fflush(stderr); // stderr into a file until put back
+    const int savedStderr = ::dup(2),
+              file = ::open(m_dir.File("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ::dup2(file, 2), ::close(file);
     MessageRecorder messages;
     Dialog().OnStart();
     ASSERT_TRUE(Dialog().IsForwarding()) << (messages.Errors.empty() ? "" : messages.Errors[0]);
@@ -139,11 +121,8 @@ TEST_F(StartButton, ShowsWhatReachedEachPlayerAndClosingLogsOneExactSummary)
     auto status = [&] {
         return Control<QLabel>(IDC_FORWARD_STATUS)->text().replace(QChar::Nbsp, ' ').toStdString();
     };
-    for (int waited = 0; waited < 5000 && status().find(" 3 failed") == std::string::npos;
-         waited += 10) {
-        QApplication::processEvents(); // the window's timer reads the helper's counters
-        ::usleep(10000);
-    }
+    // The window's timer reads the helper's counters.
+    ProcessUntil([&] { return status().find(" 3 failed") != std::string::npos; });
     EXPECT_EQ(status().substr(0, 51), "Forwarding: 3 broadcasts captured, 6 copies sent, l");
     EXPECT_EQ(status().substr(status().find(';')), "; 3 failed: No route to host");
     EXPECT_EQ(Cell(0, 2) + "|" + Cell(1, 2) + "|" + Cell(2, 2) + "|" + Cell(3, 2),
@@ -154,8 +133,7 @@ TEST_F(StartButton, ShowsWhatReachedEachPlayerAndClosingLogsOneExactSummary)
     WriteConfig("stale");
     Close();
     std::fflush(stderr);
-    ::dup2(savedStderr, 2);
-    ::close(savedStderr);
+    ::dup2(savedStderr, 2), ::close(savedStderr);
     EXPECT_EQ(ReadWholeFile(ConfigPath()),
               "AutoName=Ann\nAutoHost=\nExternalIP=10.77.0.1\nForwardMore=0\n"
               "10.77.0.2\tAl\n10.77.0.3\tBo\n;10.77.0.4\tCy\n10.99.0.9\tDee\n");

@@ -134,7 +134,7 @@ bool AddVethPair(NetNs& a, const std::string& nameInA, NetNs& b, const std::stri
            a.Ip("link set " + nameInA + " up") && b.Ip("link set " + nameInB + " up");
 }
 
-sockaddr_in SocketAddress(const std::string& address, int port)
+static sockaddr_in SocketAddress(const std::string& address, int port)
 {
     sockaddr_in where{};
     where.sin_family = AF_INET;

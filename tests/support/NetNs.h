@@ -89,7 +89,6 @@ private:
     int m_fd;
 };
 
-sockaddr_in SocketAddress(const std::string& address, int port);
 std::string DottedAddress(uint32_t address);
 
 // A UDP socket made inside `ns`, bound to `address`:`port`, sending as games do (big
