@@ -515,7 +515,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "kivora_bench: %s\n", reason.c_str());
         return 2;
     }
-    RemoveStaleNetNs();
     Network net;
     if (!net.ok) {
         std::fprintf(stderr, "kivora_bench: could not build the test network: %s %s\n",

@@ -328,7 +328,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "kivora_soak: %s\n", reason.c_str());
         return 2;
     }
-    RemoveStaleNetNs();
     InitWinsock();
     const long rssBeforeSetup = RssKb();
     const long descriptorsBefore = OpenDescriptors();

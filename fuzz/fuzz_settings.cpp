@@ -3,6 +3,7 @@
 #include "TempDir.h"
 #include "users/CSettings.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -23,10 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         written[pass] = ReadWholeFile(dir.File(std::to_string(pass) + ".cfg"));
         users[pass] = settings.Users.GetCount();
     }
-    size_t lines = 0;
-    for (char c : written[0])
-        lines += c == '\n';
-    if (lines != 4 + static_cast<size_t>(users[0]))
+    if (std::ranges::count(written[0], '\n') != 4 + users[0])
         __builtin_trap(); // some text added or lost a line
     if (users[1] != users[0] || written[1] != written[0])
         __builtin_trap(); // a user was lost, or the file does not read back as written

@@ -4,6 +4,7 @@
 // loopback sockets that play the other end (every read and accept gives up after Wait),
 // and the input feeding the fuzz targets share.
 
+#include "NetNs.h"
 #include "autoconfig/CAutoConfigOwner.h"
 #include "base/CLogSink.h"
 #include "base/CUSocket.h"
@@ -107,33 +108,20 @@ inline Bytes Frame(const Bytes& body)
     return Wire(static_cast<int32_t>(body.size())) + body;
 }
 
-struct CFd {
-    explicit CFd(int f = -1) : fd(f) {}
-    CFd(CFd&& o) noexcept { std::swap(fd, o.fd); }
-    ~CFd() { Reset(); }
-    void Reset()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-    int fd = -1;
-};
-
 // A listener on 127.0.0.1:port, or else a connection from `fromIp` to it; fd -1 on failure.
-inline CFd Loopback(const char* fromIp, int port, bool listen = false, int backlog = 8)
+inline ScopedFd Loopback(const char* fromIp, int port, bool listen = false, int backlog = 8)
 {
-    CFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ScopedFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     int on = 1;
     timeval wait{Wait.count() / 1000, 0};
-    ::setsockopt(s.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    ::setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait); // accepted ones inherit it
+    ::setsockopt(s.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(s.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait); // accepted ones inherit it
     sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(listen ? port : 0)), {}, {}};
     sockaddr_in to{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     inet_pton(AF_INET, fromIp, &a.sin_addr);
-    if (::bind(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        (listen ? ::listen(s.fd, backlog)
-                : ::connect(s.fd, reinterpret_cast<sockaddr*>(&to), sizeof to)) != 0)
+    if (::bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        (listen ? ::listen(s.Get(), backlog)
+                : ::connect(s.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to)) != 0)
         s.Reset();
     return s;
 }

@@ -32,53 +32,33 @@ TEST(AutoConfigClientInput, EveryKindOfMessage)
         Lines log, users;
         size_t left = 0;
     } cases[] = {
-        {"own record sets ExternalIP, others checked, the unlisted unchecked",
-         Frame(Wire(1, 2, "10.0.0.7", "Bob", "1.2.3.4", "Hal")),
-         {"Received info for 2 users...", "10.0.0.7 (Bob)", "1.2.3.4 (Hal)"},
-         {"Hal 1.2.3.4 1", "Old 10.0.0.99 0"}},
-        {"two lists in one message apply in order",
-         Frame(Wire(1, 1, "10.0.0.1", "Al", 1, 1, "10.0.0.3", "Cy")),
-         {"Received info for 1 users...", "10.0.0.1 (Al)", "Received info for 1 users...",
-          "10.0.0.3 (Cy)"},
+        // clang-format off
+        {"own record sets ExternalIP, others checked, the unlisted unchecked", Frame(Wire(1, 2, "10.0.0.7", "Bob", "1.2.3.4", "Hal")),
+         {"Received info for 2 users...", "10.0.0.7 (Bob)", "1.2.3.4 (Hal)"}, {"Hal 1.2.3.4 1", "Old 10.0.0.99 0"}},
+        {"two lists in one message apply in order", Frame(Wire(1, 1, "10.0.0.1", "Al", 1, 1, "10.0.0.3", "Cy")),
+         {"Received info for 1 users...", "10.0.0.1 (Al)", "Received info for 1 users...", "10.0.0.3 (Cy)"},
          {"Cy 10.0.0.3 1", "Al 10.0.0.1 0", "Old 10.0.0.99 0"}},
-        {"a host's command ends only its own message",
-         Frame(Wire(0, 1, 5)) + Frame(Wire(1, 1, "10.0.0.3", "Cy")),
-         {Warn("Unknown Command (0)", 12), "Received info for 1 users...", "10.0.0.3 (Cy)"},
-         {"Cy 10.0.0.3 1", "Old 10.0.0.99 0"}},
+        {"a host's command ends only its own message", Frame(Wire(0, 1, 5)) + Frame(Wire(1, 1, "10.0.0.3", "Cy")),
+         {Warn("Unknown Command (0)", 12), "Received info for 1 users...", "10.0.0.3 (Cy)"}, {"Cy 10.0.0.3 1", "Old 10.0.0.99 0"}},
         {"count 0 unchecks silently", Frame(Wire(1, 0)), {}, old},
-        {"count -1 reads no record",
-         Frame(tail),
-         {"Received info for -1 users...", Warn("Unknown Command (8)", tail.size())},
-         old},
-        {"a string past the data: what came before stands",
-         Frame(cut),
-         {"Received info for 2 users...", "10.0.0.1 (Al)", Warn("Malformed message", cut.size())},
-         {"Al 10.0.0.1 1", "Old 10.0.0.99 0"}},
-        {"a string past the message, into the next one",
-         Frame(cut) + Frame(Wire(1, 0)),
-         {"Received info for 2 users...", "10.0.0.1 (Al)", Warn("Malformed message", cut.size())},
-         {"Al 10.0.0.1 0", "Old 10.0.0.99 0"}},
+        {"count -1 reads no record", Frame(tail), {"Received info for -1 users...", Warn("Unknown Command (8)", tail.size())}, old},
+        {"a string past the data: what came before stands", Frame(cut),
+         {"Received info for 2 users...", "10.0.0.1 (Al)", Warn("Malformed message", cut.size())}, {"Al 10.0.0.1 1", "Old 10.0.0.99 0"}},
+        {"a string past the message, into the next one", Frame(cut) + Frame(Wire(1, 0)),
+         {"Received info for 2 users...", "10.0.0.1 (Al)", Warn("Malformed message", cut.size())}, {"Al 10.0.0.1 0", "Old 10.0.0.99 0"}},
         {"texts that are no address are skipped, one line for the run",
          Frame(Wire(1, 4, "1.2.3.400", "Al", "", "Bo", "10.0.0.1\n", "Cy", "10.0.0.4", "Di")),
-         {"Received info for 4 users...",
-          "WARNING: Invalid IP address 1.2.3.400 (Al) skipped. (and 2 more like it)",
-          "10.0.0.4 (Di)"},
+         {"Received info for 4 users...", "WARNING: Invalid IP address 1.2.3.400 (Al) skipped. (and 2 more like it)", "10.0.0.4 (Di)"},
          {"Di 10.0.0.4 1", "Old 10.0.0.99 0"}},
-        {"a flood of tiny messages is one line, handled without nesting",
-         flood,
-         {Warn("Malformed message", 1, " (and 12999 more like it)")},
-         {"Old 10.0.0.99 1"}},
-        {"names cut to 255 bytes at a character, and to 64 escaped ones in the log",
-         Frame(Wire(1, 2, "10.0.0.5", longName, "10.0.0.6", "E\x01v")),
-         {"Received info for 2 users...", "10.0.0.5 (" + std::string(64, 'a') + "...)",
-          "10.0.0.6 (E\\x01v)"},
+        {"a flood of tiny messages is one line, handled without nesting", flood,
+         {Warn("Malformed message", 1, " (and 12999 more like it)")}, {"Old 10.0.0.99 1"}},
+        {"names cut to 255 bytes at a character, and to 64 escaped ones in the log", Frame(Wire(1, 2, "10.0.0.5", longName, "10.0.0.6", "E\x01v")),
+         {"Received info for 2 users...", "10.0.0.5 (" + std::string(64, 'a') + "...)", "10.0.0.6 (E\\x01v)"},
          {"E\x01v 10.0.0.6 1", std::string(254, 'a') + " 10.0.0.5 1", "Old 10.0.0.99 0"}},
-        {"an integer cut short",
-         Frame(Wire(1) + Bytes{0, 0, 0}) + Frame(Wire(1, 0)),
-         {Warn("Malformed message", 7)},
-         old},
+        {"an integer cut short", Frame(Wire(1) + Bytes{0, 0, 0}) + Frame(Wire(1, 0)), {Warn("Malformed message", 7)}, old},
         {"3 bytes of the next message wait", Frame(Wire(1, 0)) + Bytes{0, 0, 0}, {}, old, 3},
         {"4 bytes that are not yet a message wait", Frame(Wire(1, 0)) + Wire(8), {}, old, 4},
+        // clang-format on
     };
     for (const Case& c : cases) {
         CTestOwner owner("Bob");
@@ -116,31 +96,33 @@ TEST(AutoConfigClientConnection, JoinThenLargestMessageTakenOneByteMoreCloses)
 {
     CTestOwner owner("Bob");
     CPeerSocket peer(&owner);
-    CFd listener = Loopback("127.0.0.1", 18087, true);
-    CFd host(peer.Connect("127.0.0.1", 18087, 0) ? ::accept(listener.fd, nullptr, nullptr) : -1);
+    ScopedFd listener = Loopback("127.0.0.1", 18087, true);
+    ScopedFd host(peer.Connect("127.0.0.1", 18087, 0) ? ::accept(listener.Get(), nullptr, nullptr)
+                                                      : -1);
     peer << CMD_JOIN << owner.Settings.AutoName; // leaves as one message at the first poll
     EXPECT_NE(peer.Poll(), 0);
-    EXPECT_EQ(ReadFrame(host.fd), (Bytes{0, 0, 0, 0, 0, 0, 0, 3, 'B', 'o', 'b'}));
+    EXPECT_EQ(ReadFrame(host.Get()), (Bytes{0, 0, 0, 0, 0, 0, 0, 3, 'B', 'o', 'b'}));
 
     const std::string name(CUSocket::MaxMessageLength - Wire(1, 1, "10.0.0.3", "").size(), 'n');
     Bytes frames =
         Frame(Wire(1, 1, "10.0.0.3", name)) + Frame(Bytes(CUSocket::MaxMessageLength + 1));
-    std::thread writer([&] { SendAll(host.fd, frames); });
+    std::thread writer([&] { SendAll(host.Get(), frames); });
     EXPECT_TRUE(WaitUntil([&] { return !peer.Poll(); }));
     writer.join();
     EXPECT_EQ(owner.Log(),
               (Lines{"Received info for 1 users...", "10.0.0.3 (" + std::string(64, 'n') + "...)",
                      "WARNING: Message longer than 65536 bytes received; connection closed."}));
     char c; // closed (end of stream or reset), not left open
-    EXPECT_TRUE(::recv(host.fd, &c, 1, 0) == 0 || errno == ECONNRESET);
+    EXPECT_TRUE(::recv(host.Get(), &c, 1, 0) == 0 || errno == ECONNRESET);
 }
 
 TEST(AutoConfigClientConnection, APeerThatNeverReadsIsDropped)
 {
     // Its unsent output would otherwise grow by every message for as long as it stays.
     CPeerSocket peer;
-    CFd listener = Loopback("127.0.0.1", 18087, true);
-    CFd host(peer.Connect("127.0.0.1", 18087, 0) ? ::accept(listener.fd, nullptr, nullptr) : -1);
+    ScopedFd listener = Loopback("127.0.0.1", 18087, true);
+    ScopedFd host(peer.Connect("127.0.0.1", 18087, 0) ? ::accept(listener.Get(), nullptr, nullptr)
+                                                      : -1);
     bool dropped = false;
     for (int i = 0; i < 2000 && !dropped; ++i) {
         peer.Out << CUString(std::string(60000, 'x'));

@@ -19,23 +19,16 @@ const fs::path Build = fs::read_symlink("/proc/self/exe").parent_path().parent_p
 // Runs argv[0] with exactly `env`, as `uid` unless -1, and sends `signal` (if any) once
 // the program catches it (SigCgt). Gives whether it exited with `code`; its output
 // (stdout, then stderr) goes to `output`. A program still running after 10 s is killed.
-bool RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, int code,
+bool RunProgram(std::vector<const char*> argv, std::vector<const char*> env, int code,
                 std::string* output = nullptr, uid_t uid = -1, int signal = 0)
 {
     TempDir files; // not pipes: a child that prints much never blocks on us
-    auto pointers = [](const std::vector<std::string>& texts) {
-        std::vector<char*> list;
-        for (const std::string& text : texts)
-            list.push_back(const_cast<char*>(text.c_str()));
-        list.push_back(nullptr);
-        return list;
-    };
-    std::vector<char*> args = pointers(argv), vars = pointers(env);
+    argv.push_back(nullptr), env.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         if (freopen(files.File("out").c_str(), "w", stdout) && dup2(1, 2) == 2 &&
             (uid == uid_t(-1) || (!setgroups(0, nullptr) && !setgid(uid) && !setuid(uid))))
-            execve(args[0], args.data(), vars.data());
+            execve(argv[0], const_cast<char**>(argv.data()), const_cast<char**>(env.data()));
         _exit(127);
     }
     int status = -1;
@@ -73,7 +66,7 @@ TEST(Program, AnswersWithoutADisplayAndTouchesNoFile)
     fs::copy_file(Build / "kivora", dir.File("kivora"));
     for (const auto& c : cases) {
         std::string output;
-        EXPECT_TRUE(RunProgram({dir.File("kivora"), c.arg}, {}, c.exit, &output)) << c.arg;
+        EXPECT_TRUE(RunProgram({dir.File("kivora").c_str(), c.arg}, {}, c.exit, &output)) << c.arg;
         EXPECT_EQ(output.substr(0, c.output.size()), c.output) << c.arg;
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), 1) << "a file was written";
@@ -101,9 +94,9 @@ TEST(Install, ValidatesSavesUnderXdgWhenTheProgramFolderIsReadOnlyAndOnSignals)
     ASSERT_EQ(chmod(root.Path().c_str(), 0755) | chown(root.File("home").c_str(), 65534, 65534), 0);
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         std::string output;
-        EXPECT_TRUE(RunProgram({root.File("usr/bin/kivora")},
-                               {"QT_QPA_PLATFORM=offscreen", "HOME=" + root.File("home")}, 0,
-                               &output, 65534, signal))
+        EXPECT_TRUE(RunProgram({root.File("usr/bin/kivora").c_str()},
+                               {"QT_QPA_PLATFORM=offscreen", ("HOME=" + root.File("home")).c_str()},
+                               0, &output, 65534, signal))
             << strsignal(signal) << output;
         EXPECT_EQ(ReadWholeFile(cfg + "KIVORA.cfg").find("AutoName=Ann\nAutoHost=\nExternalIP="),
                   signal == SIGTERM ? std::string::npos : 0u);

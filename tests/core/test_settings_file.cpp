@@ -1,9 +1,12 @@
 // KIVORA.cfg as people and earlier runs leave it: what Load makes of each kind of line,
-// what Save writes back, and that a save never writes through a link or loses a file.
+// what Save writes back, that a save never writes through a link or loses a file; and the
+// User List rule.
 #include "TempDir.h"
 #include "users/CSettings.h"
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
 
 #include <csignal>
 #include <filesystem>
@@ -13,17 +16,22 @@
 namespace
 {
 
-// What a file loads as: the four settings, then each user as IP/name, "-" if unchecked.
-std::string Loaded(const std::string& path)
+// The four settings, then each user as IP/name, "-" if unchecked.
+std::string Shown(const CSettings& s)
 {
-    CSettings s;
-    s.SetPath(path.c_str());
-    s.Load();
     std::string out = s.AutoName.Str() + "|" + s.AutoHost.Str() + "|" + s.ExternalIP.Str() + "|" +
                       std::to_string(s.ForwardMore);
     for (CUserSocket* user : s.Users)
         out += "|" + user->IP.Str() + "/" + user->Name.Str() + (user->Forward ? "" : "-");
     return out;
+}
+
+std::string Loaded(const std::string& path)
+{
+    CSettings s;
+    s.SetPath(path.c_str());
+    s.Load();
+    return Shown(s);
 }
 
 TEST(SettingsFile, Grammar)
@@ -68,22 +76,16 @@ TEST(SettingsFile, SaveWritesOneLinePerSettingAndUser)
         std::vector<std::tuple<const char*, const char*, int>> users; // IP, name, Forward
         const char* text;
     } cases[] = {
-        {"keys, ForwardMore, users in list order",
-         "Ann Lee",
-         1,
-         {{"10.0.0.1", "Al", 7}, {"10.0.0.2", "Bo", 0}},
+        // clang-format off
+        {"keys, ForwardMore, users in list order", "Ann Lee", 1, {{"10.0.0.1", "Al", 7}, {"10.0.0.2", "Bo", 0}},
          "AutoName=Ann Lee\nAutoHost=\nExternalIP=\nForwardMore=1\n10.0.0.1\tAl\n;10.0.0.2\tBo\n"},
-        {"a lone CR or LF is a blank: a peer's name never becomes a key line",
-         "A\r\nAutoHost=6",
-         0,
+        {"a lone CR or LF is a blank: a peer's name never becomes a key line", "A\r\nAutoHost=6", 0,
          {{"10.0.0.1", "x\rAutoHost=6.6.6.6", 1}, {"10.0.0.2\n9.9.9.9\tz", "y", 1}},
-         "AutoName=A  AutoHost=6\nAutoHost=\nExternalIP=\nForwardMore=0\n"
-         "10.0.0.1\tx AutoHost=6.6.6.6\n10.0.0.2_9.9.9.9_z\ty\n"},
-        {"blanks in an IP never lose the user; one without an IP stays, unchecked",
-         "",
-         0,
+         "AutoName=A  AutoHost=6\nAutoHost=\nExternalIP=\nForwardMore=0\n10.0.0.1\tx AutoHost=6.6.6.6\n10.0.0.2_9.9.9.9_z\ty\n"},
+        {"blanks in an IP never lose the user; one without an IP stays, unchecked", "", 0,
          {{" ", "spaces ", 1}, {"\t10.0.0.4", "tab", 1}, {"", "note", 1}},
          "AutoName=\nAutoHost=\nExternalIP=\nForwardMore=0\n_\tspaces \n_10.0.0.4\ttab\n;\tnote\n"},
+        // clang-format on
     };
     TempDir dir;
     for (const auto& c : cases) {
@@ -152,6 +154,35 @@ TEST(SettingsFile, DefaultPathIsBesideTheExecutable)
 {
     const auto exe = std::filesystem::read_symlink("/proc/self/exe");
     EXPECT_EQ(CSettings().GetPath().Str(), (exe.parent_path() / "KIVORA.cfg").string());
+}
+
+// The rule that Add, AutoConfig and Sync all go through: each row adds one player to the list
+// Al 10.0.0.1 (unchecked), Bo 10.0.0.2, a second Bo 10.0.0.2; own name Me. Faults: the own
+// name taken in any case, a second row for a known player, the wrong one of two updated, the
+// address not following the IP. (What the User List shows of it: the window's tests.)
+TEST(AddOrUpdateUser, Rules)
+{
+    const struct {
+        const char *what, *name, *ip, *want;
+    } cases[] = {
+        // clang-format off
+        {"own name (exact): the external IP only", "Me", "10.0.0.5", "Me||10.0.0.5|0|10.0.0.1/Al-|10.0.0.2/Bo|10.0.0.2/Bo"},
+        {"own name in another case: another player, first and checked", "me", "1.1.1.1", "Me|||0|1.1.1.1/me|10.0.0.1/Al-|10.0.0.2/Bo|10.0.0.2/Bo"},
+        {"an earlier IP match wins over a later name match, checks", "bo", "10.0.0.1", "Me|||0|10.0.0.1/bo|10.0.0.2/Bo|10.0.0.2/Bo"},
+        {"of two duplicates the first is updated in place", "bO", "10.0.0.4", "Me|||0|10.0.0.1/Al-|10.0.0.4/bO|10.0.0.2/Bo"},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        CSettings settings;
+        settings.SetAutoName("Me");
+        settings.AddOrUpdateUser("Bo", "10.0.0.2");
+        settings.AddOrUpdateUser("Al", "10.0.0.1")->Forward = 0;
+        settings.Users.AddTail(new CUserSocket("Bo", "10.0.0.2"));
+        CUserSocket* user = settings.AddOrUpdateUser(c.name, c.ip);
+        EXPECT_EQ(Shown(settings), c.want) << c.what;
+        EXPECT_EQ(user ? user->Address.sin_addr.s_addr : inet_addr(c.ip), inet_addr(c.ip))
+            << c.what << ": the address follows the IP";
+    }
 }
 
 } // namespace

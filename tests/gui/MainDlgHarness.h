@@ -42,9 +42,13 @@ struct ModalScript {
     ModalRunner m_previous = SetModalRunner([this](QDialog& d) { return Run(d); });
 };
 
-inline void SendKey(QWidget* widget, int key)
+// Runs the event loop (the window's timers, queued calls) until `done`, for 5 s at most.
+inline bool ProcessUntil(const std::function<bool()>& done)
 {
-    QTest::keyClick(widget, Qt::Key(key));
+    for (int waited = 0; waited < 5000; waited += 5, ::usleep(5000))
+        if (QApplication::processEvents(), done())
+            return true;
+    return false;
 }
 
 // Types at the end of the field, or over all of it.
@@ -79,23 +83,16 @@ protected:
     {
         return Data(r, c, role).toString().toStdString();
     }
-    int RowChecked(int row) { return Data(row, 0, Qt::CheckStateRole).toInt() == Qt::Checked; }
     std::string Text(int id) { return Control<QLineEdit>(id)->text().toStdString(); }
     QString ButtonText(int id) { return Control<QPushButton>(id)->text(); }
-    Strings Names()
-    {
-        Strings names;
-        for (int row = 0; row < List()->GetItemCount(); ++row)
-            names.push_back(Cell(row, 0));
-        return names;
-    }
     // Every row as its name, its check box and its record's Forward flag (+ or -).
     std::string Rows()
     {
         std::string rows;
         for (int row = 0; row < List()->GetItemCount(); ++row) {
             CUserSocket* user = Dialog().Settings().Users.GetAt(row);
-            rows += (row ? " " : "") + Cell(row, 0) + "-+"[RowChecked(row)] +
+            rows += (row ? " " : "") + Cell(row, 0) +
+                    "-+"[Data(row, 0, Qt::CheckStateRole).toInt() == Qt::Checked] +
                     (user && user->Forward ? "+" : "-");
         }
         return rows;

@@ -1,6 +1,7 @@
 // The AutoConfig window as a player sees it (button and log) over real sessions on
 // loopback port 8087, and its log control.
 #include "../core/AutoConfigTestKit.h"
+#include "MainDlgHarness.h"
 #include "autoconfig/AutoConfigProtocol.h"
 #include "autoconfig/CAutoConfigDlg.h"
 #include "window/CLogEdit.h"
@@ -19,14 +20,6 @@ using namespace actest;
 namespace
 {
 
-bool ProcessUntil(const std::function<bool()>& done)
-{
-    return WaitUntil([&] {
-        QApplication::processEvents();
-        return done();
-    });
-}
-
 struct Window { // a player's window on settings that are never written
     Window(const char* name, const char* host, const char* external = "")
     {
@@ -41,12 +34,10 @@ struct Window { // a player's window on settings that are never written
         return qobject_cast<QPushButton*>(FindControl(dlg.get(), CAutoConfigDlg::IDC_AC_CONNECT));
     }
     QStringList Log() { return dlg->findChild<QPlainTextEdit*>()->toPlainText().split('\n'); }
-    // Waits for `times` lines that read `text` after their time stamp.
-    bool Shows(const QString& text, int times = 1)
+    bool Shows(const QString& text) // waits for a line that reads `text` after its time
     {
-        return ProcessUntil([&] {
-            return std::ranges::count_if(Log(), [&](auto& l) { return l.mid(9) == text; }) >= times;
-        });
+        return ProcessUntil(
+            [&] { return std::ranges::any_of(Log(), [&](auto& l) { return l.mid(9) == text; }); });
     }
     CSettings settings;
     std::unique_ptr<CAutoConfigDlg> dlg = std::make_unique<CAutoConfigDlg>(&settings, nullptr);
@@ -54,14 +45,14 @@ struct Window { // a player's window on settings that are never written
 
 TEST(AutoConfigWindow, FailuresSayWhyAndTheButtonTriesAgain)
 {
-    ASSERT_LT(Loopback("127.0.0.1", AutoConfigPort).fd, 0) << "something listens on 8087";
+    ASSERT_LT(Loopback("127.0.0.1", AutoConfigPort).Get(), 0) << "something listens on 8087";
     Window cy("Cy", "127.0.0.1");
     ASSERT_TRUE(cy.Shows("Error: Could not connect to host.: Connection refused"));
     EXPECT_TRUE(
         QRegularExpression("^\\d\\d:\\d\\d:\\d\\d $").match(cy.Log()[0].left(9)).hasMatch());
     EXPECT_TRUE(cy.Button()->isEnabled() && cy.Button()->text() == "Connect");
 
-    CFd blocker = Loopback("127.0.0.1", AutoConfigPort, true);
+    ScopedFd blocker = Loopback("127.0.0.1", AutoConfigPort, true);
     Window hal("Hal", "", "10.9.8.7");
     ASSERT_TRUE(hal.Shows("Error in socket listen.: Address already in use"));
     EXPECT_TRUE(hal.Button()->isEnabled() && hal.Button()->text() == "Host");

@@ -9,6 +9,8 @@
 #include <QUrl>
 
 #include <future>
+#include <sched.h>
+#include <sys/mount.h>
 #include <thread>
 
 using AboutBox = MainWindowTest;
@@ -17,7 +19,7 @@ using AboutBox = MainWindowTest;
 // box, or the version wrong; the right click not showing the menu; Enter not pressing
 // Start from a field or the list; Escape not closing; a link opening the wrong
 // address, a click beside the links opening one, the empty end of a link's label not
-// counting as the link.
+// counting as the link; links in a fixed blue (1.9:1 contrast on a dark palette).
 TEST_F(AboutBox, OpensFromF1HelpAndTheMenuItsLinksOpenOnAClick)
 {
     Open();
@@ -28,7 +30,7 @@ TEST_F(AboutBox, OpensFromF1HelpAndTheMenuItsLinksOpenOnAClick)
         return 1;
     });
     for (int id : {IDC_AUTO_NAME, IDC_EXTERNAL_IP, IDC_USER_LIST})
-        SendKey(Control(id), Qt::Key_Return), SendKey(Control(id), Qt::Key_F1);
+        QTest::keyClick(Control(id), Qt::Key_Return), QTest::keyClick(Control(id), Qt::Key_F1);
     Control<QPushButton>(IDC_HELP_BUTTON)->click();
     QMenu* menu = Dialog().SystemMenu();
     ASSERT_EQ(menu->actions().value(0)->text(), "&About KIVORA...");
@@ -39,7 +41,7 @@ TEST_F(AboutBox, OpensFromF1HelpAndTheMenuItsLinksOpenOnAClick)
     QApplication::sendEvent(&Dialog(), &right);
     EXPECT_TRUE(menu->isVisible());
     menu->hide();
-    SendKey(Control(IDC_AUTO_NAME), Qt::Key_Escape);
+    QTest::keyClick(Control(IDC_AUTO_NAME), Qt::Key_Escape);
     EXPECT_FALSE(Dialog().isVisible());
 
     Strings opened;
@@ -47,8 +49,14 @@ TEST_F(AboutBox, OpensFromF1HelpAndTheMenuItsLinksOpenOnAClick)
         opened.push_back(url.toString().toStdString());
         return 1;
     });
+    QPalette palette = QApplication::palette();
+    palette.setColor(QPalette::Link, QColor(0x80, 0xc0, 0xff));
+    QApplication::setPalette(palette);
     CAboutDlg about(nullptr);
     about.show();
+    for (const char* link : {"control1001", "control1002"})
+        EXPECT_EQ(about.findChild<QLabel*>(link)->palette().color(QPalette::WindowText),
+                  QColor(0x80, 0xc0, 0xff));
     const QRect web = about.findChild<QLabel*>("control1001")->geometry();
     const QRect email = about.findChild<QLabel*>("control1002")->geometry();
     for (QPoint point : {QPoint(2, 2), QPoint(web.center().x(), web.top() - 3),
@@ -65,9 +73,9 @@ TEST_F(AboutBox, OpensFromF1HelpAndTheMenuItsLinksOpenOnAClick)
 
 using ForwardStatus = MainWindowTest;
 
-// Faults: counts shown for the wrong user (unchecked ones have no entry), a count for
-// a user nothing went to, the age from another clock, the failure's reason lost,
-// counts left standing after the run; the display callback reading a record without
+// Faults: counts shown for the wrong user (unchecked ones have no entry), a count for a user
+// nothing went to, the age from another clock, counts left standing after the run (failures:
+// against real receivers, test_start_stop); the display callback reading a record without
 // g_usersLock while an AutoConfig client's thread rewrites it.
 TEST_F(ForwardStatus, StatusLineSentCellsAndTooltipsFollowTheCounters)
 {
@@ -91,21 +99,15 @@ TEST_F(ForwardStatus, StatusLineSentCellsAndTooltipsFollowTheCounters)
         {"before any capture the age is left out", {.Users = {{}, {}, {}}}, "Forwarding: 0 broadcasts captured, 0 copies sent||||"},
         {"one of each reads singular; the age is CLOCK_MONOTONIC's", {.Captured = 1, .Sent = 1, .LastCaptureMs = ms - 3500,
          .Users = {{.Sent = 1}, {}, {}}}, "Forwarding: 1 broadcast captured, 1 copy sent, last 3 s ago|1|||"},
-        {"failures: how many and strerror of the last", {.Captured = 12, .Sent = 34, .Failed = 2, .LastError = ENETUNREACH,
-         .LastCaptureMs = ms - 200, .Users = {{.Sent = 24}, {.Sent = 10, .Failed = 2, .LastError = ENETUNREACH}, {}}},
-         "Forwarding: 12 broadcasts captured, 34 copies sent, last 0 s ago; 2 failed: Network is unreachable|24||10 (2 failed)|"},
         // clang-format on
     };
     for (const Case& c : cases) {
         Dialog().ShowForwardStats(&c.stats);
         EXPECT_EQ(shown(), c.shown) << c.what;
     }
-    EXPECT_EQ(Cell(0, 0, Qt::ToolTipRole), "Al, 127.0.0.11");
-    EXPECT_EQ(Cell(2, 1, Qt::ToolTipRole),
-              "Cy, 127.0.0.13\n10 sent, 2 failed: Network is unreachable");
-    EXPECT_EQ(Cell(2, 0) + Cell(2, 1), "Cy127.0.0.13"); // Name and IP stay as they were
+    EXPECT_EQ(Cell(0, 0) + Cell(0, 1), "Al127.0.0.11"); // Name and IP stay as they were
     Dialog().ShowForwardStats(nullptr);
-    EXPECT_EQ(shown() + Cell(2, 0, Qt::ToolTipRole), "Stopped.||||Cy, 127.0.0.13");
+    EXPECT_EQ(shown() + Cell(0, 0, Qt::ToolTipRole), "Stopped.||||Al, 127.0.0.11");
 
     // The thread holds the lock a while before it writes: a reader that waits sees the
     // new name, one that does not sees the old.
@@ -119,4 +121,26 @@ TEST_F(ForwardStatus, StatusLineSentCellsAndTooltipsFollowTheCounters)
     locked.get_future().wait_for(std::chrono::seconds(5)); // the thread locks at once
     EXPECT_EQ(Cell(0, 0), "Zed");
     client.join();
+}
+
+using SettingsSave = MainWindowTest;
+
+// Before, a failed save at close lost the changes without a word; no icon: the resource or
+// the SVG plugin missing. Root ignores mode bits but not a read-only mount: the folder is
+// bound read-only in a mount namespace of this test's own.
+TEST_F(SettingsSave, FailureInAReadOnlyFolderIsShownOnClose)
+{
+    const char* path = m_dir.Path().c_str();
+    if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount(path, path, nullptr, MS_BIND, nullptr) ||
+        mount(nullptr, path, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr))
+        GTEST_SKIP() << "needs root for a read-only bind mount";
+    Open();
+    MessageRecorder messages;
+    EXPECT_FALSE(Dialog().windowIcon().pixmap(32).isNull());
+    Dialog().reject(); // as Escape
+    Close();           // saved once, at close
+    EXPECT_EQ(messages.Errors, Strings{"Could not save the settings to " + ConfigPath() +
+                                       ": Read-only file system"});
+    umount(path);
 }

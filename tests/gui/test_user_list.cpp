@@ -89,8 +89,8 @@ TEST_F(UserListView, CommandsKeepRowsAndRecordsInStepAndStopForwardingFirst)
 
 // A really running editor, opened on "Cy" 10.0.0.3, typed into; a key pressed. One
 // that stays open (as it must on bad input) is closed with result 5. Faults: a bad
-// address accepted (four-digit octet, a part missing, a blank), the IP checked before
-// the name, refused or cancelled input stored, a name trimmed, focus on the wrong field.
+// address accepted (which texts are: AddressText), the IP checked before the name,
+// refused or cancelled input stored, a name trimmed, focus on the wrong field.
 TEST(UserEditor, OnlyValidInputIsStoredWholeAndTheWrongFieldIsSelected)
 {
     const char *ipError = "Enter a valid IP address", *kept = "Cy|10.0.0.3";
@@ -103,10 +103,7 @@ TEST(UserEditor, OnlyValidInputIsStoredWholeAndTheWrongFieldIsSelected)
     } cases[] = {
         // clang-format off
         {"both empty: the name first", "", "", Qt::Key_Return, "Enter a name", "", 5, kept},
-        {"an octet over 255", "Al", "10.0.0.300", Qt::Key_Return, ipError, "10.0.0.300", 5, kept},
         {"a four-digit octet", "Al", "10.0.0.0001", Qt::Key_Return, ipError, "10.0.0.0001", 5, kept},
-        {"three parts", "Al", "10.0.0", Qt::Key_Return, ipError, "10.0.0", 5, kept},
-        {"a blank before", "Al", " 10.0.0.1", Qt::Key_Return, ipError, " 10.0.0.1", 5, kept},
         {"Escape after typing", "Xavier", "10.9.9.9", Qt::Key_Escape, nullptr, "", 0, kept},
         {"blanks in a name are kept", "  Big Al  ", "192.168.0.7", Qt::Key_Return, nullptr, "", 1, "  Big Al  |192.168.0.7"},
         // clang-format on

@@ -7,12 +7,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace
@@ -45,18 +42,8 @@ int RunCommand(const std::string& command, std::string* output)
     return status == -1 || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
 }
 
-std::string NetNsUnavailableReason()
-{
-    std::string output;
-    if (::geteuid() != 0)
-        return "needs root to build network namespaces";
-    if (RunCommand("ip netns list", &output) != 0)
-        return "`ip netns` is not available here: " + output;
-    NetNs probe("probe");
-    return probe.Ok() ? "" : "cannot create a network namespace: " + probe.Error();
-}
-
-void RemoveStaleNetNs()
+// Their names would come again with their pid.
+static void RemoveStaleNetNs()
 {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/run/netns", error)) {
@@ -66,6 +53,18 @@ void RemoveStaleNetNs()
             ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
             RunCommand("ip netns del " + Quote(name));
     }
+}
+
+std::string NetNsUnavailableReason()
+{
+    std::string output;
+    if (::geteuid() != 0)
+        return "needs root to build network namespaces";
+    if (RunCommand("ip netns list", &output) != 0)
+        return "`ip netns` is not available here: " + output;
+    RemoveStaleNetNs();
+    NetNs probe("probe");
+    return probe.Ok() ? "" : "cannot create a network namespace: " + probe.Error();
 }
 
 NetNs::NetNs(const std::string& tag) : m_name(kPrefix + std::to_string(::getpid()) + "_" + tag)
@@ -96,14 +95,7 @@ bool NetNs::Ip(const std::string& arguments)
 
 bool NetNs::SetSysctl(const std::string& key, const std::string& value)
 {
-    // Through /proc/sys from a thread inside: it answers for the writing thread's namespace.
-    std::string path = "/proc/sys/" + key;
-    std::replace(path.begin() + 10, path.end(), '.', '/');
-    bool written = false;
-    const bool entered = Run([&] { written = bool(std::ofstream(path) << value << '\n'); });
-    if (!entered || !written)
-        m_error = "cannot set " + key + " in " + m_name;
-    return entered && written;
+    return Command("ip netns exec " + Quote(m_name) + " sysctl -qw " + Quote(key + "=" + value));
 }
 
 bool NetNs::Run(const std::function<void()>& body) const
@@ -142,22 +134,7 @@ bool AddVethPair(NetNs& a, const std::string& nameInA, NetNs& b, const std::stri
            a.Ip("link set " + nameInA + " up") && b.Ip("link set " + nameInB + " up");
 }
 
-long ReadNetSnmp(const std::string& group, const std::string& field)
-{
-    std::ifstream snmp("/proc/thread-self/net/snmp");
-    std::string names, values, name, value;
-    while (std::getline(snmp, names) && std::getline(snmp, values)) {
-        if (names.rfind(group + ":", 0) != 0)
-            continue;
-        std::istringstream nameFields(names), valueFields(values);
-        while (nameFields >> name && valueFields >> value)
-            if (name == field)
-                return std::stol(value);
-    }
-    return -1;
-}
-
-sockaddr_in SocketAddress(const std::string& address, int port)
+static sockaddr_in SocketAddress(const std::string& address, int port)
 {
     sockaddr_in where{};
     where.sin_family = AF_INET;
@@ -177,8 +154,9 @@ int UdpSocketIn(const NetNs& ns, const std::string& address, int port, bool broa
     int fd = -1;
     ns.Run([&] {
         fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
+        const int on = 1, fragment = IP_PMTUDISC_DONT; // big datagrams leave as fragments
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        ::setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &fragment, sizeof fragment);
         ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
         ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, broadcast ? sizeof on : 0);
         const sockaddr_in local = SocketAddress(address, port);

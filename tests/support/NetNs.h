@@ -9,15 +9,14 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 
 // A shell command's exit status (-1 when it could not run); its output into `output`.
 int RunCommand(const std::string& command, std::string* output = nullptr);
 
-// Empty when namespaces can be built here; otherwise why not, for GTEST_SKIP.
+// Empty when namespaces can be built here; otherwise why not, for GTEST_SKIP. Removes first
+// the namespaces a crashed earlier run left behind (their pid no longer exists).
 std::string NetNsUnavailableReason();
-
-// Removes namespaces a crashed earlier run left behind (their pid no longer exists).
-void RemoveStaleNetNs();
 
 // A namespace named "kvt<pid>_<tag>", removed with all its interfaces when destroyed.
 class NetNs
@@ -69,14 +68,12 @@ private:
 bool AddVethPair(NetNs& a, const std::string& nameInA, NetNs& b, const std::string& nameInB,
                  const std::string& macInB = "");
 
-// A counter of the calling thread's namespace, e.g. ("Udp", "InCsumErrors"); -1 if absent.
-long ReadNetSnmp(const std::string& group, const std::string& field);
-
 // An owned descriptor, closed when destroyed or reset.
 class ScopedFd
 {
 public:
     explicit ScopedFd(int fd = -1) : m_fd(fd) {}
+    ScopedFd(ScopedFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
     ~ScopedFd() { Reset(); }
     ScopedFd(const ScopedFd&) = delete;
     ScopedFd& operator=(const ScopedFd&) = delete;
@@ -92,10 +89,10 @@ private:
     int m_fd;
 };
 
-sockaddr_in SocketAddress(const std::string& address, int port);
 std::string DottedAddress(uint32_t address);
 
-// A UDP socket made inside `ns`, bound to `address`:`port`; -1 on failure.
+// A UDP socket made inside `ns`, bound to `address`:`port`, sending as games do (big
+// datagrams fragmented, broadcasts if allowed); -1 on failure.
 int UdpSocketIn(const NetNs& ns, const std::string& address, int port, bool broadcast = false);
 
 // One datagram arriving within `timeoutMs`: its payload, source ("a.b.c.d:port") and the
