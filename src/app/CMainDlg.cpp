@@ -5,6 +5,7 @@
 #include "app/StringTable.h"
 #include "autoconfig/CAutoConfigDlg.h"
 #include "base/CUSocket.h"
+#include "base/MonotonicClock.h"
 #include "forward/CForwardLink.h"
 #include "forward/CForwardStats.h"
 #include "users/CUserDlg.h"
@@ -29,7 +30,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 namespace
 {
@@ -169,8 +169,8 @@ void CMainDlg::OnInitDialog()
         m_systemMenu->addSeparator();
     }
     // Which file holds the settings depends on where the program lives: say it.
-    QAction* where = m_systemMenu->addAction(
-        QStringLiteral("Settings file: %1").arg(ToQ(m_settings.GetPath())));
+    QAction* where =
+        m_systemMenu->addAction(QStringLiteral("Settings file: %1").arg(ToQ(m_settings.GetPath())));
     where->setEnabled(false);
 
     InitWinsock();
@@ -352,11 +352,8 @@ CUString StatusText(const CForwardStats& stats)
                 static_cast<unsigned long long>(stats.Sent), stats.Sent == 1 ? "y" : "ies");
     CUString part;
     if (stats.LastCaptureMs >= 0) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        int64_t ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-        part.Format(", last %lld s ago",
-                    static_cast<long long>(std::max<int64_t>(ms - stats.LastCaptureMs, 0) / 1000));
+        const int64_t ago = std::max<int64_t>(MonotonicMs() - stats.LastCaptureMs, 0);
+        part.Format(", last %lld s ago", static_cast<long long>(ago / 1000));
         text = text.Str() + part.Str();
     }
     if (stats.Failed) {

@@ -1,5 +1,6 @@
 #include "forward/CForwardHelper.h"
 
+#include "base/MonotonicClock.h"
 #include "forward/CForwarder.h"
 #include "forward/ForwardProtocol.h"
 #include "users/CSettings.h"
@@ -10,7 +11,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <vector>
@@ -22,13 +22,6 @@ namespace
 
 constexpr int StatsIntervalMs = 250;
 constexpr int FirstMessageMs = 10000;
-
-int64_t NowMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // Once the sockets are open CAP_NET_RAW has done its work: whatever happens later
 // in this process happens without it.
@@ -98,7 +91,7 @@ int CForwardHelper::Run(int fd)
 
     CForwardStats stats;
     uint64_t shownCaptured = 0, shownSent = 0, shownFailed = 0;
-    int64_t lastShown = NowMs();
+    int64_t lastShown = MonotonicMs();
     for (;;) {
         pollfd ready{fd, POLLIN, 0};
         ::poll(&ready, 1, StatsIntervalMs);
@@ -118,7 +111,7 @@ int CForwardHelper::Run(int fd)
             Send(fd, EncodeStats(MsgStopped, stats));
             return 3;
         }
-        if (NowMs() - lastShown < StatsIntervalMs)
+        if (MonotonicMs() - lastShown < StatsIntervalMs)
             continue;
         forwarder.GetStats(stats);
         if (stats.Captured == shownCaptured && stats.Sent == shownSent &&
@@ -129,7 +122,7 @@ int CForwardHelper::Run(int fd)
             shownCaptured = stats.Captured;
             shownSent = stats.Sent;
             shownFailed = stats.Failed;
-            lastShown = NowMs();
+            lastShown = MonotonicMs();
         }
     }
     // Answer as soon as no copy can leave any more; closing the capture may wait for

@@ -2,6 +2,7 @@
 
 #include "base/CUSocket.h"
 #include "base/ModulePath.h"
+#include "base/MonotonicClock.h"
 #include "users/CSettings.h"
 
 #include <cerrno>
@@ -14,7 +15,6 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -34,13 +34,6 @@ constexpr int HelperFd = 3;
 
 CUString g_helperOverride;
 
-int64_t NowMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 CUString DescribeStatus(int status)
 {
     CUString text;
@@ -56,7 +49,7 @@ CUString DescribeStatus(int status)
 // Waits up to `waitMs` for `pid` to exit; gives its status text, or empty.
 CUString WaitForExit(pid_t pid, int waitMs)
 {
-    const int64_t until = NowMs() + waitMs;
+    const int64_t until = MonotonicMs() + waitMs;
     for (;;) {
         int status = 0;
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
@@ -64,7 +57,7 @@ CUString WaitForExit(pid_t pid, int waitMs)
             return DescribeStatus(status);
         if (done < 0)
             return CUString("ended");
-        if (NowMs() >= until)
+        if (MonotonicMs() >= until)
             return CUString();
         ::usleep(2000);
     }
@@ -167,8 +160,8 @@ int CForwardLink::Start(const CForwardStart& what, CUString& error)
 
     if (::send(m_fd, request.data(), request.size(), MSG_NOSIGNAL) ==
         static_cast<ssize_t>(request.size())) {
-        const int64_t until = NowMs() + StartWaitMs;
-        while (WaitReadable(static_cast<int>(std::max<int64_t>(0, until - NowMs())))) {
+        const int64_t until = MonotonicMs() + StartWaitMs;
+        while (WaitReadable(static_cast<int>(std::max<int64_t>(0, until - MonotonicMs())))) {
             const long n = Receive();
             if (n == 1 && m_buffer[0] == MsgStarted)
                 return 1;
@@ -250,8 +243,9 @@ int CForwardLink::Stop(CForwardStats& stats)
     const uint8_t stop = MsgStop;
     bool stopped = false;
     if (::send(m_fd, &stop, 1, MSG_NOSIGNAL) == 1) {
-        const int64_t until = NowMs() + StopWaitMs;
-        while (!stopped && WaitReadable(static_cast<int>(std::max<int64_t>(0, until - NowMs())))) {
+        const int64_t until = MonotonicMs() + StopWaitMs;
+        while (!stopped &&
+               WaitReadable(static_cast<int>(std::max<int64_t>(0, until - MonotonicMs())))) {
             const long n = Receive();
             if (n > 0 && (m_buffer[0] == MsgStats || m_buffer[0] == MsgStopped) &&
                 DecodeStats(m_buffer.data(), static_cast<size_t>(n), m_last)) {

@@ -3,12 +3,12 @@
 #include "base/CIPHeader.h"
 #include "base/CTCPHeader.h"
 #include "base/CUDPHeader.h"
+#include "base/MonotonicClock.h"
 #include "forward/CForwardFilter.h"
 #include "users/CSettings.h"
 #include "users/CUserSocket.h"
 
 #include <netinet/in.h>
-#include <time.h>
 
 #include <algorithm>
 
@@ -24,13 +24,6 @@ template <class T>
 void Add(std::atomic<T>& counter, T amount)
 {
     counter.store(counter.load(Relaxed) + amount, Relaxed);
-}
-
-int64_t MonotonicMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 } // namespace
