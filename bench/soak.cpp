@@ -43,14 +43,14 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kUsers = 5;
-constexpr int kRate = 200;      // broadcasts per second
-constexpr int kRunSeconds = 5;  // one forwarder run
-constexpr int kMaxRuns = 20000; // counters are allocated up front
-constexpr int kClients = 50;    // AutoConfig clients per cycle
-constexpr int kGamePort = 27015;
-constexpr int kGameSourcePort = 40000;
-constexpr size_t kPayload = 120;
+constexpr int UserCount = 5;
+constexpr int BroadcastRate = 200;  // broadcasts per second
+constexpr int RunSeconds = 5;       // one forwarder run
+constexpr int MaxRuns = 20000;      // counters are allocated up front
+constexpr int ClientsPerCycle = 50; // AutoConfig clients per cycle
+constexpr int GamePort = 27015;
+constexpr int GameSourcePort = 40000;
+constexpr size_t PayloadBytes = 120;
 const char PlayerIP[] = "10.79.0.1";
 const char RemoteMac[] = "02:79:00:00:00:02";
 
@@ -95,8 +95,8 @@ long OpenDescriptors()
 // so that a copy with a changed byte is noticed.
 void MakePayload(char* out, int run, int seq)
 {
-    std::snprintf(out, kPayload, "%08d %08d ", run, seq);
-    for (size_t i = 18; i < kPayload; ++i)
+    std::snprintf(out, PayloadBytes, "%08d %08d ", run, seq);
+    for (size_t i = 18; i < PayloadBytes; ++i)
         out[i] = static_cast<char>('a' + (run * 7 + seq * 13 + static_cast<int>(i)) % 26);
 }
 
@@ -135,7 +135,7 @@ struct Network {
                     player.Ip("route add default dev p0") && autoconfig.Ip("link set lo up") &&
                     remote.SetSysctl("net.ipv4.conf.all.rp_filter", "0");
         // No neighbour resolution: its queue would drop the first copies of a run.
-        for (int i = 0; i < kUsers && good; ++i)
+        for (int i = 0; i < UserCount && good; ++i)
             good = remote.Ip("addr add " + UserIP(i) + "/24 dev r0") &&
                    player.Ip("neigh replace " + UserIP(i) + " lladdr " + RemoteMac +
                              " dev p0 nud permanent");
@@ -147,11 +147,11 @@ struct Network {
 class Receivers
 {
 public:
-    explicit Receivers(const NetNs& remote) : m_counts(kMaxRuns)
+    explicit Receivers(const NetNs& remote) : m_counts(MaxRuns)
     {
         remote.Run([this] {
-            for (int i = 0; i < kUsers; ++i)
-                m_fds[i] = UdpSocket(UserIP(i).c_str(), kGamePort, false);
+            for (int i = 0; i < UserCount; ++i)
+                m_fds[i] = UdpSocket(UserIP(i).c_str(), GamePort, false);
         });
         for (int fd : m_fds)
             m_ok = m_ok && fd >= 0;
@@ -172,15 +172,15 @@ public:
 private:
     void Loop()
     {
-        pollfd ready[kUsers];
+        pollfd ready[UserCount];
         char data[2048];
-        char expected[kPayload];
+        char expected[PayloadBytes];
         while (!m_stop) {
-            for (int i = 0; i < kUsers; ++i)
+            for (int i = 0; i < UserCount; ++i)
                 ready[i] = {m_fds[i], POLLIN, 0};
-            if (::poll(ready, kUsers, 100) <= 0)
+            if (::poll(ready, UserCount, 100) <= 0)
                 continue;
-            for (int i = 0; i < kUsers; ++i) {
+            for (int i = 0; i < UserCount; ++i) {
                 if (!(ready[i].revents & POLLIN))
                     continue;
                 ssize_t n;
@@ -188,8 +188,8 @@ private:
                     const int run = std::atoi(data);
                     const int seq = std::atoi(data + 9);
                     MakePayload(expected, run, seq);
-                    if (n != static_cast<ssize_t>(kPayload) || run < 0 || run >= kMaxRuns ||
-                        std::memcmp(data, expected, kPayload) != 0) {
+                    if (n != static_cast<ssize_t>(PayloadBytes) || run < 0 || run >= MaxRuns ||
+                        std::memcmp(data, expected, PayloadBytes) != 0) {
                         ++m_corrupt;
                         continue;
                     }
@@ -199,9 +199,9 @@ private:
         }
     }
 
-    std::array<int, kUsers> m_fds{-1, -1, -1, -1, -1};
+    std::array<int, UserCount> m_fds{-1, -1, -1, -1, -1};
     bool m_ok = true;
-    std::vector<std::array<std::atomic<long>, kUsers>> m_counts;
+    std::vector<std::array<std::atomic<long>, UserCount>> m_counts;
     std::atomic<long> m_corrupt{0};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
@@ -277,20 +277,20 @@ struct AutoConfigLoop {
         if (!host.StartHost())
             return Fail("the host did not start");
         std::vector<std::unique_ptr<CCountingOwner>> owners;
-        for (int i = 0; i < kClients; ++i)
+        for (int i = 0; i < ClientsPerCycle; ++i)
             owners.push_back(
                 std::make_unique<CCountingOwner>(("client" + std::to_string(i)).c_str()));
-        std::vector<std::unique_ptr<CAutoConfig>> clients(kClients);
+        std::vector<std::unique_ptr<CAutoConfig>> clients(ClientsPerCycle);
         while (!stop) {
             const long joined = hostOwner.Joined, left = hostOwner.Left;
-            for (int i = 0; i < kClients; ++i) {
+            for (int i = 0; i < ClientsPerCycle; ++i) {
                 clients[i] = std::make_unique<CAutoConfig>(owners[i].get());
                 if (!clients[i]->ConnectToHost("127.0.0.1"))
                     Fail("client " + std::to_string(i) + " could not connect");
                 // The host accepts every poll; its listen backlog is small.
                 std::this_thread::sleep_for(std::chrono::milliseconds(25));
             }
-            if (!WaitFor([&] { return hostOwner.Joined >= joined + kClients; }, 10))
+            if (!WaitFor([&] { return hostOwner.Joined >= joined + ClientsPerCycle; }, 10))
                 Fail("not every client joined");
             std::vector<long> synced;
             for (auto& owner : owners)
@@ -298,7 +298,7 @@ struct AutoConfigLoop {
             host.Sync();
             if (!WaitFor(
                     [&] {
-                        for (int i = 0; i < kClients; ++i)
+                        for (int i = 0; i < ClientsPerCycle; ++i)
                             if (owners[i]->Synced <= synced[i])
                                 return false;
                         return true;
@@ -309,7 +309,7 @@ struct AutoConfigLoop {
                 client->RequestStop();
             for (auto& client : clients)
                 client.reset();
-            if (!WaitFor([&] { return hostOwner.Left >= left + kClients; }, 10))
+            if (!WaitFor([&] { return hostOwner.Left >= left + ClientsPerCycle; }, 10))
                 Fail("the host did not see every client leave");
             ++cycles;
         }
@@ -342,14 +342,14 @@ int main(int argc, char** argv)
     {
         Receivers receivers(net->remote);
         NetNsScope inPlayer(net->player);
-        const int game = UdpSocket(PlayerIP, kGameSourcePort, true);
+        const int game = UdpSocket(PlayerIP, GameSourcePort, true);
         if (!receivers.Ok() || !inPlayer.Ok() || game < 0) {
             std::fprintf(stderr, "kivora_soak: could not open the sockets\n");
             return 1;
         }
         sockaddr_in broadcast{};
         broadcast.sin_family = AF_INET;
-        broadcast.sin_port = htons(kGamePort);
+        broadcast.sin_port = htons(GamePort);
         broadcast.sin_addr.s_addr = htonl(INADDR_BROADCAST);
 
         AutoConfigLoop autoconfig;
@@ -358,7 +358,7 @@ int main(int argc, char** argv)
         CSettings settings;
         settings.SetPath("/nonexistent/KIVORA.cfg");
         settings.ExternalIP = "198.51.100.7";
-        for (int i = kUsers - 1; i >= 0; --i)
+        for (int i = UserCount - 1; i >= 0; --i)
             settings.AddOrUpdateUser(("user" + std::to_string(i)).c_str(), UserIP(i).c_str());
 
         std::printf("%8s %6s %10s %8s %8s %9s\n", "seconds", "runs", "broadcasts", "RSS kB",
@@ -367,13 +367,13 @@ int main(int argc, char** argv)
         const auto end = start + std::chrono::seconds(seconds);
         long rssStart = 0;
         long sentTotal = 0, expectedTotal = 0, receivedTotal = 0, strayTotal = 0;
-        std::array<long, kUsers> sentTo{}, receivedBy{};
+        std::array<long, UserCount> sentTo{}, receivedBy{};
         int run = 0;
         auto nextReport = start + std::chrono::seconds(60);
-        char payload[kPayload];
-        for (; Clock::now() < end && run < kMaxRuns; ++run) {
+        char payload[PayloadBytes];
+        for (; Clock::now() < end && run < MaxRuns; ++run) {
             // Every non-empty set of the users in turn, one per run.
-            const int checked = run % ((1 << kUsers) - 1) + 1;
+            const int checked = run % ((1 << UserCount) - 1) + 1;
             int i = 0;
             for (CUserSocket* user : settings.Users)
                 user->Forward = (checked >> i++) & 1;
@@ -389,13 +389,14 @@ int main(int argc, char** argv)
 
             int sent = 0;
             const auto runStart = Clock::now();
-            const auto runEnd = runStart + std::chrono::seconds(kRunSeconds);
+            const auto runEnd = runStart + std::chrono::seconds(RunSeconds);
             for (auto at = runStart; at < runEnd && at < end;
-                 at += std::chrono::microseconds(1000000 / kRate)) {
+                 at += std::chrono::microseconds(1000000 / BroadcastRate)) {
                 std::this_thread::sleep_until(at);
                 MakePayload(payload, run, sent);
-                if (::sendto(game, payload, kPayload, 0, reinterpret_cast<sockaddr*>(&broadcast),
-                             sizeof broadcast) == static_cast<ssize_t>(kPayload))
+                if (::sendto(game, payload, PayloadBytes, 0,
+                             reinterpret_cast<sockaddr*>(&broadcast),
+                             sizeof broadcast) == static_cast<ssize_t>(PayloadBytes))
                     ++sent;
                 else
                     std::fprintf(stderr, "run %d: send failed: %s\n", run, std::strerror(errno));
@@ -403,7 +404,7 @@ int main(int argc, char** argv)
             // Everything sent gets its copies before the forwarder stops.
             WaitFor(
                 [&] {
-                    for (int u = 0; u < kUsers; ++u)
+                    for (int u = 0; u < UserCount; ++u)
                         if (((checked >> u) & 1) && receivers.Count(run, u) < sent)
                             return false;
                     return true;
@@ -412,7 +413,7 @@ int main(int argc, char** argv)
             forwarder.reset();
             std::this_thread::sleep_for(std::chrono::milliseconds(20)); // late strays
             sentTotal += sent;
-            for (int u = 0; u < kUsers; ++u) {
+            for (int u = 0; u < UserCount; ++u) {
                 const long got = receivers.Count(run, u);
                 if ((checked >> u) & 1) {
                     expectedTotal += sent;
@@ -440,17 +441,17 @@ int main(int argc, char** argv)
         const long rssEnd = RssKb();
 
         std::printf("\nforwarder runs: %d of %d s at %d broadcasts/s, checked sets rotating\n", run,
-                    kRunSeconds, kRate);
+                    RunSeconds, BroadcastRate);
         std::printf("broadcasts sent: %ld; copies expected: %ld; received: %ld; lost: %ld; "
                     "to unchecked users: %ld; corrupt: %ld\n",
                     sentTotal, expectedTotal, receivedTotal, expectedTotal - receivedTotal,
                     strayTotal, receivers.Corrupt());
-        for (int u = 0; u < kUsers; ++u)
+        for (int u = 0; u < UserCount; ++u)
             std::printf("  %s: sent %ld, received %ld\n", UserIP(u).c_str(), sentTo[u],
                         receivedBy[u]);
         std::printf("AutoConfig: %ld cycles of %d clients joining, synced and leaving; "
                     "failures: %ld%s%s\n",
-                    autoconfig.cycles.load(), kClients, autoconfig.failures.load(),
+                    autoconfig.cycles.load(), ClientsPerCycle, autoconfig.failures.load(),
                     autoconfig.failures ? ", first: " : "", autoconfig.firstFailure.c_str());
         std::printf("RSS: %ld kB before setup, %ld kB after the first run, %ld kB at the end "
                     "(%+ld kB)\n",

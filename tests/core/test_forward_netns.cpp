@@ -34,7 +34,7 @@ using Strings = std::vector<std::string>;
 namespace
 {
 
-constexpr int kGame = 27015, kPlayer = 40000;
+constexpr int GamePort = 27015, PlayerPort = 40000;
 
 struct Lan {
     NetNs hub{"hub"}, player{"player"}, r1{"remote1"}, r2{"remote2"}, r3{"remote3"}, sink{"sink"};
@@ -136,8 +136,9 @@ protected:
         lan = g_lan.get();
         const NetNs* remotes[] = {&lan->r1, &lan->r2, &lan->r3};
         for (int i = 0; i < 3; ++i)
-            receivers[i].Reset(UdpSocketIn(*remotes[i], "10.77.0." + std::to_string(i + 2), kGame));
-        game.Reset(UdpSocketIn(lan->player, "0.0.0.0", kPlayer, true));
+            receivers[i].Reset(
+                UdpSocketIn(*remotes[i], "10.77.0." + std::to_string(i + 2), GamePort));
+        game.Reset(UdpSocketIn(lan->player, "0.0.0.0", PlayerPort, true));
         for (const ScopedFd* fd : {&receivers[0], &receivers[1], &receivers[2], &game})
             ASSERT_GE(fd->Get(), 0);
     }
@@ -187,8 +188,8 @@ TEST_F(ForwardNetns, UnprivilegedWindowForwardsThroughTheCapableHelperAndTakesIt
     EXPECT_EQ(refused.rfind("denied Could not start capturing packets: ", 0), 0u) << refused;
     EXPECT_NE(refused.find("sudo setcap cap_net_raw+ep " + plain + "\n"), std::string::npos);
 
-    ScopedFd second(UdpSocketIn(lan->player, "10.78.0.1", kPlayer + 1, true));
-    ScopedFd everyone(UdpSocketIn(lan->r1, "0.0.0.0", kGame));
+    ScopedFd second(UdpSocketIn(lan->player, "10.78.0.1", PlayerPort + 1, true));
+    ScopedFd everyone(UdpSocketIn(lan->r1, "0.0.0.0", GamePort));
     WindowProcess window;
     const std::string said = window.Start(what, capable, true, 32);
     ASSERT_EQ(said.substr(0, 8), "started ") << said;
@@ -203,7 +204,7 @@ TEST_F(ForwardNetns, UnprivilegedWindowForwardsThroughTheCapableHelperAndTakesIt
     } broadcasts[] = {{game.Get(), "10.77.0.1:40000", "game \x01\x00 announcement"s},
                       {second.Get(), "10.78.0.1:40001", "from the second address"}};
     for (const auto& sent : broadcasts) {
-        ASSERT_TRUE(SendDatagram(sent.fd, "255.255.255.255", kGame, sent.payload));
+        ASSERT_TRUE(SendDatagram(sent.fd, "255.255.255.255", GamePort, sent.payload));
         for (int user : {1, 0}) {
             ReceivedDatagram copy;
             ASSERT_TRUE(ReceiveDatagram(receivers[user].Get(), copy)) << "no copy for " << user;
@@ -248,7 +249,7 @@ TEST_F(ForwardNetns, StopAnswersWithNoTrafficUnderAFloodAndAtOnce)
         std::atomic<bool> sending{when != "no traffic"s && when != "at once"s};
         std::thread flood([&] {
             for (const std::string payload(1400, 'x'); sending.load();)
-                SendDatagram(game.Get(), "255.255.255.255", kGame, payload);
+                SendDatagram(game.Get(), "255.255.255.255", GamePort, payload);
         });
         CForwardStats stats;
         ReceivedDatagram copy;

@@ -15,7 +15,7 @@
 namespace
 {
 
-const char kPrefix[] = "kvt";
+const char NamePrefix[] = "kvt";
 
 std::string Quote(const std::string& text)
 {
@@ -48,8 +48,8 @@ static void RemoveStaleNetNs()
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/run/netns", error)) {
         const std::string name = entry.path().filename();
-        const long pid = std::strtol(name.c_str() + sizeof kPrefix - 1, nullptr, 10);
-        if (name.rfind(kPrefix, 0) == 0 && name.find('_') != std::string::npos && pid > 0 &&
+        const long pid = std::strtol(name.c_str() + sizeof NamePrefix - 1, nullptr, 10);
+        if (name.rfind(NamePrefix, 0) == 0 && name.find('_') != std::string::npos && pid > 0 &&
             ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
             RunCommand("ip netns del " + Quote(name));
     }
@@ -67,7 +67,7 @@ std::string NetNsUnavailableReason()
     return probe.Ok() ? "" : "cannot create a network namespace: " + probe.Error();
 }
 
-NetNs::NetNs(const std::string& tag) : m_name(kPrefix + std::to_string(::getpid()) + "_" + tag)
+NetNs::NetNs(const std::string& tag) : m_name(NamePrefix + std::to_string(::getpid()) + "_" + tag)
 {
     m_created = Command("ip netns add " + Quote(m_name));
     m_ok = m_created && Ip("link set lo up");
