@@ -33,34 +33,28 @@ QVariant CDibListModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || index.row() >= rowCount() || index.column() >= columnCount())
         return QVariant();
+    // The owner answers every question about a cell through its display callback.
+    auto request = [&](int mask) {
+        CListDisplayInfo info;
+        info.Mask = mask;
+        info.Row = index.row();
+        info.Column = index.column();
+        m_view->RequestDisplayInfo(info);
+        return info;
+    };
     switch (role) {
-    case Qt::DisplayRole: {
-        CListDisplayInfo info;
-        info.Mask = CListDisplayInfo::WantText;
-        info.Row = index.row();
-        info.Column = index.column();
-        m_view->RequestDisplayInfo(info);
-        return QString::fromLocal8Bit(info.Text.c_str());
-    }
+    case Qt::DisplayRole:
+        return QString::fromLocal8Bit(request(CListDisplayInfo::WantText).Text.c_str());
     case Qt::ToolTipRole: {
-        CListDisplayInfo info;
-        info.Mask = CListDisplayInfo::WantToolTip;
-        info.Row = index.row();
-        info.Column = index.column();
-        m_view->RequestDisplayInfo(info);
+        const CListDisplayInfo info = request(CListDisplayInfo::WantToolTip);
         if (info.Text.IsEmpty())
             return QVariant();
         return QString::fromLocal8Bit(info.Text.c_str());
     }
-    case Qt::CheckStateRole: {
+    case Qt::CheckStateRole:
         if (!m_checks || index.column() != 0)
             return QVariant();
-        CListDisplayInfo info;
-        info.Mask = CListDisplayInfo::WantImage;
-        info.Row = index.row();
-        m_view->RequestDisplayInfo(info);
-        return info.Image ? Qt::Checked : Qt::Unchecked;
-    }
+        return request(CListDisplayInfo::WantImage).Image ? Qt::Checked : Qt::Unchecked;
     case Qt::TextAlignmentRole:
         return QVariant(AlignmentOf(m_formats[static_cast<size_t>(index.column())]));
     default:
