@@ -6,9 +6,7 @@
 #include "users/CSettings.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <linux/capability.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -36,22 +34,6 @@ bool Send(int fd, const std::vector<uint8_t>& message, int flags = 0)
 {
     return !message.empty() && ::send(fd, message.data(), message.size(), MSG_NOSIGNAL | flags) ==
                                    static_cast<ssize_t>(message.size());
-}
-
-// One record into `buffer`: its length, 0 at the end of the socketpair, -1 when none
-// is waiting, -2 for a record longer than any message.
-long Receive(int fd, std::vector<uint8_t>& buffer)
-{
-    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
-    if (n < 0)
-        return errno == EAGAIN || errno == EINTR ? -1 : 0;
-    return static_cast<size_t>(n) > MaxMessage ? -2 : static_cast<long>(n);
-}
-
-bool WaitReadable(int fd, int timeoutMs)
-{
-    pollfd ready{fd, POLLIN, 0};
-    return ::poll(&ready, 1, timeoutMs) > 0;
 }
 
 } // namespace
@@ -93,8 +75,7 @@ int CForwardHelper::Run(int fd)
     uint64_t shownCaptured = 0, shownSent = 0, shownFailed = 0;
     int64_t lastShown = MonotonicMs();
     for (;;) {
-        pollfd ready{fd, POLLIN, 0};
-        ::poll(&ready, 1, StatsIntervalMs);
+        WaitReadable(fd, StatsIntervalMs);
         const long n = Receive(fd, buffer);
         if (n == 0)
             return 0; // the window is gone: the forwarder's destructor stops the loop

@@ -1,8 +1,8 @@
 #include "forward/CForwardLink.h"
 
-#include "base/CUSocket.h"
 #include "base/ModulePath.h"
 #include "base/MonotonicClock.h"
+#include "forward/CForwarder.h"
 #include "users/CSettings.h"
 
 #include <cerrno>
@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -220,14 +219,7 @@ CForwardStart CForwardLink::WhatToForward(const CSettings& settings)
 {
     CForwardStart what;
     what.ForwardMore = settings.ForwardMore;
-    CUSocket::GetLocalAddresses(what.Own);
-    sockaddr_in address{};
-    if (CUSocket::GetSockAddr(address, nullptr, 0))
-        what.Own.push_back(address.sin_addr.s_addr);
-    if (CUSocket::GetSockAddr(address, settings.ExternalIP.c_str(), 0))
-        what.Own.push_back(address.sin_addr.s_addr);
-    // 0.0.0.0 is the source of a DHCP request, never of a game's announcement.
-    std::erase(what.Own, 0u);
+    what.Own = CForwarder::FindOwnAddresses(settings.ExternalIP.c_str());
     for (CUserSocket* user : settings.Users)
         if (user->Forward)
             what.Users.push_back(user->Address.sin_addr.s_addr);
@@ -292,20 +284,6 @@ void CForwardLink::Reap()
             ++i;
         }
     }
-}
-
-long CForwardLink::Receive()
-{
-    const ssize_t n = ::recv(m_fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
-    if (n < 0)
-        return errno == EAGAIN || errno == EINTR ? -1 : 0;
-    return static_cast<size_t>(n) > MaxMessage ? -2 : static_cast<long>(n);
-}
-
-bool CForwardLink::WaitReadable(int timeoutMs)
-{
-    pollfd ready{m_fd, POLLIN, 0};
-    return ::poll(&ready, 1, timeoutMs) > 0;
 }
 
 void CForwardLink::Close()

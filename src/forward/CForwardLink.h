@@ -55,10 +55,8 @@ public:
     static void WriteSummary(std::FILE* out, const CForwardStats& stats);
 
 private:
-    // Reads one waiting record; its length, 0 at the end of the socketpair, -1 when
-    // none waits, -2 for a record that is no message.
-    long Receive();
-    bool WaitReadable(int timeoutMs);
+    long Receive() { return ForwardProtocol::Receive(m_fd, m_buffer); }
+    bool WaitReadable(int timeoutMs) { return ForwardProtocol::WaitReadable(m_fd, timeoutMs); }
     void Close();
     // Ends the run's helper: waits up to `waitMs` for it to exit, then kills it.
     // Gives how it ended, as text.

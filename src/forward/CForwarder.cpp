@@ -149,6 +149,20 @@ void CForwarder::GetStats(CForwardStats& stats) const
     }
 }
 
+std::vector<uint32_t> CForwarder::FindOwnAddresses(const char* externalIP)
+{
+    std::vector<uint32_t> own;
+    CUSocket::GetLocalAddresses(own);
+    sockaddr_in address{};
+    if (CUSocket::GetSockAddr(address, nullptr, 0))
+        own.push_back(address.sin_addr.s_addr);
+    if (CUSocket::GetSockAddr(address, externalIP, 0))
+        own.push_back(address.sin_addr.s_addr);
+    // 0.0.0.0 is the source of a DHCP request, never of a game's announcement.
+    std::erase(own, 0u);
+    return own;
+}
+
 void CForwarder::Wake()
 {
     m_capture.WakeRead();
@@ -172,16 +186,8 @@ void CForwarder::Run()
 {
     // Read once per run: nothing that changes these may happen while a forwarder
     // runs (every such command stops forwarding first).
-    std::vector<uint32_t> own = OwnAddresses;
-    sockaddr_in address{};
-    if (own.empty()) {
-        CUSocket::GetLocalAddresses(own);
-        if (CUSocket::GetSockAddr(address, nullptr, 0))
-            own.push_back(address.sin_addr.s_addr);
-        if (CUSocket::GetSockAddr(address, Settings->ExternalIP.c_str(), 0))
-            own.push_back(address.sin_addr.s_addr);
-    }
-    m_filter.SetOwnAddresses(own);
+    m_filter.SetOwnAddresses(OwnAddresses.empty() ? FindOwnAddresses(Settings->ExternalIP.c_str())
+                                                  : OwnAddresses);
 
     CIPHeader ip;
     CUDPHeader udp;

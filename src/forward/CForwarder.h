@@ -49,6 +49,10 @@ public:
 
     // A copy of the counters so far; safe from any thread while the loop runs.
     void GetStats(CForwardStats& stats) const;
+    // This machine's addresses (its interfaces and its address toward the default
+    // route) with the external one: what an own broadcast comes from. Network order,
+    // 0.0.0.0 left out.
+    static std::vector<uint32_t> FindOwnAddresses(const char* externalIP);
 
     CSettings* Settings;
     // This machine's addresses with the external one, network byte order. Left empty,

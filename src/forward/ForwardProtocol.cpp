@@ -1,8 +1,11 @@
 #include "forward/ForwardProtocol.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 
 namespace ForwardProtocol
 {
@@ -194,6 +197,21 @@ int DecodeFailed(const uint8_t* data, size_t length, int& denied, CUString& text
         shown += (rest[i] < 0x20 && rest[i] != '\n') || rest[i] == 0x7f ? '?' : char(rest[i]);
     text = CUString(shown);
     return 1;
+}
+
+long Receive(int fd, std::vector<uint8_t>& buffer)
+{
+    // MSG_TRUNC gives a record's whole length, so one that does not fit is known as such.
+    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0)
+        return errno == EAGAIN || errno == EINTR ? -1 : 0;
+    return static_cast<size_t>(n) > MaxMessage ? -2 : static_cast<long>(n);
+}
+
+bool WaitReadable(int fd, int timeoutMs)
+{
+    pollfd ready{fd, POLLIN, 0};
+    return ::poll(&ready, 1, timeoutMs) > 0;
 }
 
 } // namespace ForwardProtocol

@@ -50,4 +50,11 @@ int DecodeStats(const uint8_t* data, size_t length, CForwardStats& stats);
 std::vector<uint8_t> EncodeFailed(int denied, const CUString& text);
 int DecodeFailed(const uint8_t* data, size_t length, int& denied, CUString& text);
 
+// Both ends read the socketpair alike. Receive takes one waiting record into `buffer`
+// (MaxMessage + 1 bytes) without blocking: its length, 0 at the end of the socketpair,
+// -1 when none waits, -2 for a record longer than any message.
+long Receive(int fd, std::vector<uint8_t>& buffer);
+// Waits up to `timeoutMs` for a record or the end of the socketpair.
+bool WaitReadable(int fd, int timeoutMs);
+
 } // namespace ForwardProtocol
