@@ -58,10 +58,11 @@ CUString CSettings::DefaultPath(bool* inConfigFolder)
     const CUString module = GetModulePath(0);
     const char* config = std::getenv("XDG_CONFIG_HOME");
     const char* home = std::getenv("HOME");
+    const bool portable = access(module.c_str(), W_OK) == 0;
     CUString path;
-    if (access(module.c_str(), W_OK) != 0 && config && config[0] == '/')
+    if (!portable && config && config[0] == '/')
         path.Format("%s/kivora/KIVORA.cfg", config);
-    else if (access(module.c_str(), W_OK) != 0 && home && home[0] == '/')
+    else if (!portable && home && home[0] == '/')
         path.Format("%s/.config/kivora/KIVORA.cfg", home);
     if (inConfigFolder)
         *inConfigFolder = !path.IsEmpty();
