@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <charconv>
+
 const char* const CAboutDlg::WebAddress = "https://kivora.example.net/";
 const char* const CAboutDlg::EmailAddress = "support@kivora.example.net";
 
@@ -47,9 +49,16 @@ CAboutDlg::CAboutDlg(QWidget* parent)
     OnInitDialog();
 }
 
+CUString CAboutDlg::VersionText()
+{
+    char text[16];
+    auto end = std::to_chars(text, text + sizeof text, Version, std::chars_format::fixed, 2).ptr;
+    return CUString(std::string(text, end));
+}
+
 void CAboutDlg::OnInitDialog()
 {
-    SetWindowFormattedText(FindControl(this, IDC_VERSION), "%2.2f", Version);
+    SetWindowFormattedText(FindControl(this, IDC_VERSION), "%s", VersionText().c_str());
     SetWindowFormattedText(m_webLink, "%s", WebAddress);
     SetWindowFormattedText(m_emailLink, "%s", EmailAddress);
 

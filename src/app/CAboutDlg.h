@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/CUString.h"
+
 #include <QDialog>
 
 class QLabel;
@@ -14,6 +16,9 @@ public:
     explicit CAboutDlg(QWidget* parent = nullptr);
 
     static constexpr double Version = 1.04;
+    // "1.04" in every locale: printf's "%2.2f" follows LC_NUMERIC, which the application
+    // takes from the environment ("1,04" under de_DE).
+    static CUString VersionText();
     static const char* const WebAddress;
     static const char* const EmailAddress;
 

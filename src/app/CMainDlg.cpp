@@ -13,6 +13,7 @@
 #include "window/CSelectListCtrl.h"
 #include "window/ControlId.h"
 #include "window/Messages.h"
+#include "window/WindowText.h"
 
 #include <QAction>
 #include <QContextMenuEvent>
@@ -44,12 +45,12 @@ QIcon MakeMainIcon()
 
 QString ToQ(const CUString& text)
 {
-    return QString::fromLocal8Bit(text.c_str());
+    return DisplayText(text.c_str());
 }
 
 CUString FromQ(const QString& text)
 {
-    return CUString(text.toLocal8Bit().toStdString());
+    return CUString(text.toUtf8().toStdString());
 }
 
 } // namespace
@@ -275,7 +276,9 @@ void CMainDlg::OnStart()
                  what.Users.size());
 
     SaveSettings();
-    m_startButton->setText(QStringLiteral("Stop"));
+    // Both captions keep the keyboard letter, so that Alt+S presses the button in either
+    // state (without one the key would type an "s" into the focused field).
+    m_startButton->setText(QStringLiteral("&Stop"));
     m_forwardTimer->start();
 }
 
@@ -313,7 +316,7 @@ void CMainDlg::StopForwarding()
     m_link->Stop(stats);
     m_forwardTimer->stop();
     if (m_startButton)
-        m_startButton->setText(QStringLiteral("Start"));
+        m_startButton->setText(QStringLiteral("&Start"));
     CForwardLink::WriteSummary(stderr, stats);
     if (m_startButton)
         ShowForwardStats(nullptr);
@@ -328,7 +331,7 @@ void CMainDlg::OnForwardTimer()
     }
     // The helper ended by itself: the window must not go on showing "Stop".
     m_forwardTimer->stop();
-    m_startButton->setText(QStringLiteral("Start"));
+    m_startButton->setText(QStringLiteral("&Start"));
     std::fprintf(stderr, "KIVORA: %s\n", m_link->GetEndReason().c_str());
     CForwardLink::WriteSummary(stderr, stats);
     ShowForwardStats(nullptr);

@@ -23,7 +23,7 @@ int main(int argc, char** argv)
 {
     // Answered before Qt starts: they need no display and touch no file.
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("KIVORA %.2f\n", CAboutDlg::Version);
+        std::printf("KIVORA %s\n", CAboutDlg::VersionText().c_str());
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {

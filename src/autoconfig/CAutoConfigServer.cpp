@@ -7,7 +7,6 @@
 #include "base/CLogSink.h"
 #include "users/CSettings.h"
 
-#include <algorithm>
 #include <memory>
 
 // Every connection is made by AcceptSocket below, so each one is a CPeerSocket.
@@ -57,12 +56,13 @@ int CAutoConfigServer::BuildUserInfo(CUBuffer& body)
     CUString hostName = settings->AutoName;
     CutName(hostName);
     // The host's record is written last but must always fit: keep room for the longest
-    // address an applied connection can give ExternalIP.
+    // address an applied connection can give ExternalIP. A longer ExternalIP is no
+    // address (a client would skip it) and goes out empty, so that no text, however
+    // long, can push the list past what a receiver takes.
     const size_t longestAddress = 15;
-    size_t hostRecord =
-        8 + std::max(static_cast<size_t>(settings->ExternalIP.GetLength()), longestAddress) +
-        static_cast<size_t>(hostName.GetLength());
-    const size_t room = CUSocket::MaxMessageLength - 8 - hostRecord;
+    const size_t header = 8; // the command and the count
+    const size_t hostRecord = 8 + longestAddress + static_cast<size_t>(hostName.GetLength());
+    const size_t room = CUSocket::MaxMessageLength - header - hostRecord;
 
     CUBuffer records;
     int32_t count = 1;
@@ -86,7 +86,8 @@ int CAutoConfigServer::BuildUserInfo(CUBuffer& body)
     body << CMD_USER_INFO << count;
     body.Append(records.GetData(), records.GetDataLength());
     CCSLock lock(g_usersLock); // ExternalIP may have changed just now, under this lock
-    body << settings->ExternalIP << hostName;
+    const bool fits = settings->ExternalIP.GetLength() <= static_cast<int>(longestAddress);
+    body << (fits ? settings->ExternalIP : CUString()) << hostName;
     return count;
 }
 

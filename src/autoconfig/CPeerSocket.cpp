@@ -38,6 +38,10 @@ void CPeerSocket::OnUserInfo(CUBuffer& in, CLogRound& log)
     if (count == 0 || in.Failed())
         return;
     log.Message("Received info for %d users...", count);
+    // The host keeps no more of a name than the join could carry: this player's own
+    // record comes back under the name as it was cut for the wire.
+    CUString ownOnWire = settings->AutoName;
+    CutName(ownOnWire);
     CPeerSocket record;
     for (int32_t i = 0; i < count; ++i) {
         // A count beyond the records present ends quietly at the message's end.
@@ -54,6 +58,8 @@ void CPeerSocket::OnUserInfo(CUBuffer& in, CLogRound& log)
             continue;
         }
         log.Message("%s (%s)", ForLog(record.IP).c_str(), ForLog(record.Name).c_str());
-        settings->AddOrUpdateUser(record.Name.c_str(), record.IP.c_str());
+        const bool own = !ownOnWire.IsEmpty() && record.Name == ownOnWire;
+        settings->AddOrUpdateUser(own ? settings->AutoName.c_str() : record.Name.c_str(),
+                                  record.IP.c_str());
     }
 }

@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 int CUString::Compare(const char* other) const
 {
@@ -12,7 +11,14 @@ int CUString::Compare(const char* other) const
 
 int CUString::CompareNoCase(const char* other) const
 {
-    return strcasecmp(m_text.c_str(), other ? other : "");
+    // ASCII letters only, whatever the locale: strcasecmp under tr_TR keeps "I" and "i"
+    // apart, and would make "MIKE" and "mike" two players.
+    auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+    const auto* a = reinterpret_cast<const unsigned char*>(m_text.c_str());
+    const auto* b = reinterpret_cast<const unsigned char*>(other ? other : "");
+    for (; *a && fold(*a) == fold(*b); ++a, ++b) {
+    }
+    return fold(*a) - fold(*b);
 }
 
 int CUString::Find(const char* sub) const

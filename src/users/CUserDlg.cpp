@@ -3,6 +3,7 @@
 #include "window/CDialogUnits.h"
 #include "window/ControlId.h"
 #include "window/Messages.h"
+#include "window/WindowText.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -37,8 +38,8 @@ CUserDlg::CUserDlg(CUString* name, CUString* ip, QWidget* parent)
 
     setFixedSize(units.Size(211, 47));
 
-    m_nameEdit->setText(QString::fromLocal8Bit(m_name->c_str()));
-    m_ipEdit->setText(QString::fromLocal8Bit(m_ip->c_str()));
+    m_nameEdit->setText(DisplayText(m_name->c_str()));
+    m_ipEdit->setText(DisplayText(m_ip->c_str()));
     m_nameEdit->setFocus();
 }
 
@@ -59,8 +60,15 @@ const char* CUserDlg::CheckInput(const char* name, const char* ip, int* field)
 
 void CUserDlg::OnOK()
 {
-    CUString name(m_nameEdit->text().toLocal8Bit().toStdString());
-    CUString ip(m_ipEdit->text().toLocal8Bit().toStdString());
+    // A field left as it was shown keeps its bytes: a name from an older file or another
+    // player that is not UTF-8 is shown as Latin-1, and must not come back re-encoded.
+    auto typed = [](const QLineEdit* edit, const CUString& shown) {
+        return edit->text() == DisplayText(shown.c_str())
+                   ? shown
+                   : CUString(edit->text().toUtf8().toStdString());
+    };
+    CUString name = typed(m_nameEdit, *m_name);
+    CUString ip = typed(m_ipEdit, *m_ip);
     int field = 0;
     if (const char* message = CheckInput(name.c_str(), ip.c_str(), &field)) {
         Error("%s", message);

@@ -1,6 +1,7 @@
 #include "window/CDibListModel.h"
 
 #include "window/CDibListCtrl.h"
+#include "window/WindowText.h"
 
 CDibListModel::CDibListModel(CDibListCtrl* view) : QAbstractTableModel(view), m_view(view) {}
 
@@ -44,12 +45,12 @@ QVariant CDibListModel::data(const QModelIndex& index, int role) const
     };
     switch (role) {
     case Qt::DisplayRole:
-        return QString::fromLocal8Bit(request(CListDisplayInfo::WantText).Text.c_str());
+        return DisplayText(request(CListDisplayInfo::WantText).Text.c_str());
     case Qt::ToolTipRole: {
         const CListDisplayInfo info = request(CListDisplayInfo::WantToolTip);
         if (info.Text.IsEmpty())
             return QVariant();
-        return QString::fromLocal8Bit(info.Text.c_str());
+        return DisplayText(info.Text.c_str());
     }
     case Qt::CheckStateRole:
         if (!m_checks || index.column() != 0)

@@ -1,5 +1,7 @@
 #include "window/CLogEdit.h"
 
+#include "window/WindowText.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QPlainTextEdit>
@@ -99,7 +101,7 @@ QPlainTextEdit* CLogEdit::GetControl() const
 void CLogEdit::AddLine(const CUString& line)
 {
     QCoreApplication* app = QCoreApplication::instance();
-    QString text = TimeStamp() + QString::fromLocal8Bit(line.c_str(), line.GetLength());
+    QString text = TimeStamp() + DisplayText(line.c_str(), line.GetLength());
     bool post = false;
     {
         std::lock_guard<std::mutex> lock(m_state->mutex);

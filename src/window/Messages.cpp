@@ -1,6 +1,7 @@
 #include "window/Messages.h"
 
 #include "base/CUString.h"
+#include "window/WindowText.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -29,8 +30,8 @@ int ShowMessageBox(const CMessageRequest& request)
     if (!parent)
         parent = QApplication::activeWindow();
     QMessageBox box(parent);
-    box.setWindowTitle(QString::fromLocal8Bit(request.Caption.c_str()));
-    box.setText(QString::fromLocal8Bit(request.Text.c_str()));
+    box.setWindowTitle(DisplayText(request.Caption.c_str()));
+    box.setText(DisplayText(request.Text.c_str()));
     if (request.Question) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton(QMessageBox::Yes);

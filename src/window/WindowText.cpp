@@ -5,8 +5,17 @@
 #include <QAbstractButton>
 #include <QLabel>
 #include <QLineEdit>
+#include <QStringDecoder>
 
 #include <cstdarg>
+
+QString DisplayText(const char* bytes, qsizetype length)
+{
+    const QByteArrayView view = length < 0 ? QByteArrayView(bytes) : QByteArrayView(bytes, length);
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    QString text = utf8.decode(view);
+    return utf8.hasError() ? QString::fromLatin1(view) : text;
+}
 
 void SetWindowFormattedText(QWidget* window, const char* format, ...)
 {
@@ -18,7 +27,7 @@ void SetWindowFormattedText(QWidget* window, const char* format, ...)
     buffer.FormatV(format, args);
     va_end(args);
 
-    QString text = QString::fromLocal8Bit(buffer.c_str());
+    QString text = DisplayText(buffer.c_str());
     if (auto* label = qobject_cast<QLabel*>(window))
         label->setText(text);
     else if (auto* button = qobject_cast<QAbstractButton*>(window))

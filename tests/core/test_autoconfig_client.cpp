@@ -5,6 +5,7 @@
 #include "autoconfig/CPeerSocket.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 using namespace actest;
 
@@ -31,6 +32,7 @@ TEST(AutoConfigClientInput, EveryKindOfMessage)
         Bytes input;
         Lines log, users;
         size_t left = 0;
+        std::string own = "Bob";
     } cases[] = {
         // clang-format off
         {"own record sets ExternalIP, others checked, the unlisted unchecked", Frame(Wire(1, 2, "10.0.0.7", "Bob", "1.2.3.4", "Hal")),
@@ -46,10 +48,14 @@ TEST(AutoConfigClientInput, EveryKindOfMessage)
          {"Received info for 2 users...", "10.0.0.1 (Al)", Warn("Malformed message", cut.size())}, {"Al 10.0.0.1 1", "Old 10.0.0.99 0"}},
         {"a string past the message, into the next one", Frame(cut) + Frame(Wire(1, 0)),
          {"Received info for 2 users...", "10.0.0.1 (Al)", Warn("Malformed message", cut.size())}, {"Al 10.0.0.1 0", "Old 10.0.0.99 0"}},
-        {"texts that are no address are skipped, one line for the run",
-         Frame(Wire(1, 4, "1.2.3.400", "Al", "", "Bo", "10.0.0.1\n", "Cy", "10.0.0.4", "Di")),
-         {"Received info for 4 users...", "WARNING: Invalid IP address 1.2.3.400 (Al) skipped. (and 2 more like it)", "10.0.0.4 (Di)"},
-         {"Di 10.0.0.4 1", "Old 10.0.0.99 0"}},
+        {"texts that are no address are skipped, one line for each run",
+         Frame(Wire(1, 5, "1.2.3.400", "Al", "", "Bo", "10.0.0.1\n", "Cy", "10.0.0.4", "Di", "x", "Ed")),
+         {"Received info for 5 users...", "WARNING: Invalid IP address 1.2.3.400 (Al) skipped. (and 2 more like it)", "10.0.0.4 (Di)",
+          "WARNING: Invalid IP address x (Ed) skipped."}, {"Di 10.0.0.4 1", "Old 10.0.0.99 0"}},
+        {"an empty message is passed over", Frame({}) + Frame(Wire(1, 1, "10.0.0.3", "Cy")),
+         {"Received info for 1 users...", "10.0.0.3 (Cy)"}, {"Cy 10.0.0.3 1", "Old 10.0.0.99 0"}},
+        {"an own name longer than 255 bytes comes back cut: still not a player", Frame(Wire(1, 1, "10.0.0.8", std::string(255, 'b'))),
+         {"Received info for 1 users...", "10.0.0.8 (" + std::string(64, 'b') + "...)"}, old, 0, std::string(300, 'b')},
         {"a flood of tiny messages is one line, handled without nesting", flood,
          {Warn("Malformed message", 1, " (and 12999 more like it)")}, {"Old 10.0.0.99 1"}},
         {"names cut to 255 bytes at a character, and to 64 escaped ones in the log", Frame(Wire(1, 2, "10.0.0.5", longName, "10.0.0.6", "E\x01v")),
@@ -61,7 +67,7 @@ TEST(AutoConfigClientInput, EveryKindOfMessage)
         // clang-format on
     };
     for (const Case& c : cases) {
-        CTestOwner owner("Bob");
+        CTestOwner owner(c.own.c_str());
         owner.Settings.AddOrUpdateUser("Old", "10.0.0.99");
         CPeerSocket peer(&owner);
         peer.In.Append(c.input.data(), c.input.size());
@@ -73,6 +79,21 @@ TEST(AutoConfigClientInput, EveryKindOfMessage)
                   c.log.size() > 1 && c.log[1] == "10.0.0.7 (Bob)")
             << c.why;
     }
+}
+
+// Input that never empties, a message always half in, must give back the front that each
+// message leaves, or memory grows by every byte ever received.
+TEST(AutoConfigClientInput, InputThatNeverEmptiesKeepsItsMemory)
+{
+    auto used = [] { return static_cast<long>(mallinfo2().uordblks + mallinfo2().hblkhd); };
+    CUBuffer in;
+    const Bytes chunk(64 * 1024, 'x');
+    const long before = used();
+    for (int i = 0; i < 1000; ++i) {
+        in.Append(chunk.data(), chunk.size());
+        in.Remove(in.GetDataLength() - 3);
+    }
+    EXPECT_LT(used() - before, 1L << 20);
 }
 
 TEST(AutoConfigClientInput, ChangesTheUserListOnlyUnderItsLock)

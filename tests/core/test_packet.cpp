@@ -212,6 +212,7 @@ TEST(AddressText, WhatTheEditorAcceptsIsWhatIsSentTo)
         {"four digits", "1000.1.1.1", false, "0.0.0.0"},
         {"four digits, leading zeros", "0001.1.1.1", false, "0.0.0.0"},
         {"above 255", "10.0.0.256", false, "0.0.0.0"},
+        {"an octet missing at the end is not a 0", "192.168.1.", false, "0.0.0.0"},
         {"empty: never this machine", "", false, "0.0.0.0"},
         {"a leading blank", " 10.0.0.1", false, "0.0.0.0"},
         {"a trailing blank", "10.0.0.1 ", false, "0.0.0.0"},

@@ -1,6 +1,7 @@
 // KIVORA.cfg as people and earlier runs leave it: what Load makes of each kind of line,
 // what Save writes back, that a save never writes through a link or loses a file; and the
 // User List rule.
+#include "ScopedLocale.h"
 #include "TempDir.h"
 #include "users/CSettings.h"
 
@@ -157,31 +158,36 @@ TEST(SettingsFile, DefaultPathIsBesideTheExecutable)
 }
 
 // The rule that Add, AutoConfig and Sync all go through: each row adds one player to the list
-// Al 10.0.0.1 (unchecked), Bo 10.0.0.2, a second Bo 10.0.0.2; own name Me. Faults: the own
-// name taken in any case, a second row for a known player, the wrong one of two updated, the
-// address not following the IP. (What the User List shows of it: the window's tests.)
+// Ali 10.0.0.1 (unchecked), Bo 10.0.0.2, a second Bo 10.0.0.2; own name Me; in the C locale and
+// in Turkish, whose C library folds "I" to a dotless i. Faults: the own name taken in any case,
+// a second row for a known player, the wrong one of two updated, the address not following the
+// IP, letters folded by the locale.
 TEST(AddOrUpdateUser, Rules)
 {
     const struct {
         const char *what, *name, *ip, *want;
     } cases[] = {
         // clang-format off
-        {"own name (exact): the external IP only", "Me", "10.0.0.5", "Me||10.0.0.5|0|10.0.0.1/Al-|10.0.0.2/Bo|10.0.0.2/Bo"},
-        {"own name in another case: another player, first and checked", "me", "1.1.1.1", "Me|||0|1.1.1.1/me|10.0.0.1/Al-|10.0.0.2/Bo|10.0.0.2/Bo"},
+        {"own name (exact): the external IP only", "Me", "10.0.0.5", "Me||10.0.0.5|0|10.0.0.1/Ali-|10.0.0.2/Bo|10.0.0.2/Bo"},
+        {"own name in another case: another player, first and checked", "me", "1.1.1.1", "Me|||0|1.1.1.1/me|10.0.0.1/Ali-|10.0.0.2/Bo|10.0.0.2/Bo"},
         {"an earlier IP match wins over a later name match, checks", "bo", "10.0.0.1", "Me|||0|10.0.0.1/bo|10.0.0.2/Bo|10.0.0.2/Bo"},
-        {"of two duplicates the first is updated in place", "bO", "10.0.0.4", "Me|||0|10.0.0.1/Al-|10.0.0.4/bO|10.0.0.2/Bo"},
+        {"of two duplicates the first is updated in place", "bO", "10.0.0.4", "Me|||0|10.0.0.1/Ali-|10.0.0.4/bO|10.0.0.2/Bo"},
+        {"ASCII letters fold alike in every locale", "ALI", "10.0.0.9", "Me|||0|10.0.0.9/ALI|10.0.0.2/Bo|10.0.0.2/Bo"},
         // clang-format on
     };
-    for (const auto& c : cases) {
-        CSettings settings;
-        settings.SetAutoName("Me");
-        settings.AddOrUpdateUser("Bo", "10.0.0.2");
-        settings.AddOrUpdateUser("Al", "10.0.0.1")->Forward = 0;
-        settings.Users.AddTail(new CUserSocket("Bo", "10.0.0.2"));
-        CUserSocket* user = settings.AddOrUpdateUser(c.name, c.ip);
-        EXPECT_EQ(Shown(settings), c.want) << c.what;
-        EXPECT_EQ(user ? user->Address.sin_addr.s_addr : inet_addr(c.ip), inet_addr(c.ip))
-            << c.what << ": the address follows the IP";
+    for (const char* locale : {"C", "tr_TR.UTF-8"}) {
+        LOCALE_OR_SKIP(player, locale);
+        for (const auto& c : cases) {
+            CSettings settings;
+            settings.SetAutoName("Me");
+            settings.AddOrUpdateUser("Bo", "10.0.0.2");
+            settings.AddOrUpdateUser("Ali", "10.0.0.1")->Forward = 0;
+            settings.Users.AddTail(new CUserSocket("Bo", "10.0.0.2"));
+            CUserSocket* user = settings.AddOrUpdateUser(c.name, c.ip);
+            EXPECT_EQ(Shown(settings), c.want) << c.what << " in " << locale;
+            EXPECT_EQ(user ? user->Address.sin_addr.s_addr : inet_addr(c.ip), inet_addr(c.ip))
+                << c.what << ": the address follows the IP";
+        }
     }
 }
 
