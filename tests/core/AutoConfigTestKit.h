@@ -116,6 +116,7 @@ inline ScopedFd Loopback(const char* fromIp, int port, bool listen = false, int 
     timeval wait{Wait.count() / 1000, 0};
     ::setsockopt(s.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     ::setsockopt(s.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait); // accepted ones inherit it
+    ::setsockopt(s.Get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait); // and connect gives up
     sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(listen ? port : 0)), {}, {}};
     sockaddr_in to{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     inet_pton(AF_INET, fromIp, &a.sin_addr);

@@ -70,7 +70,14 @@ TEST_F(AutoConfigHost, SyncSendsEveryConnectionOldestFirstThenTheHost)
     ASSERT_TRUE(owner.WaitFor("127.0.0.2 (Alfred) connected successfully."));
     ScopedFd b = Client("127.0.0.3");
     ScopedFd c = Client("127.0.0.4", "Hal"); // the host's own name: its external address
-    session->Sync();
+    std::thread sync;
+    {
+        CCSLock busy(session->SocketLock); // as the poll thread holds it around each Poll
+        sync = std::thread([&] { session->Sync(); });
+        EXPECT_FALSE(WaitUntil([&] { return owner.Has("Sent info for 4 users."); },
+                               std::chrono::milliseconds(300)));
+    }
+    sync.join();
     EXPECT_TRUE(owner.Has("Sent info for 4 users."));
     for (int fd : {a.Get(), b.Get(), c.Get()})
         EXPECT_EQ(ReadFrame(fd), Wire(1, 4, "127.0.0.2", "Alfred", "127.0.0.3", "", "127.0.0.4",
@@ -130,34 +137,61 @@ TEST_F(AutoConfigHost, IdleHostNeitherSpinsNorEndsOnASignal)
     ASSERT_TRUE(WaitUntil([] { return g_interruptNextPoll == 0; }));
     ScopedFd a = Client("127.0.0.2", "Al"); // still served
     EXPECT_EQ(owner.UpdateButtonCalls, 0);
+    // Players who press AutoConfig at one moment all get in while the host is busy: none
+    // waits for its connection request to be sent again (a second or more, then a failure).
+    std::vector<ScopedFd> many;
+    {
+        CCSLock busy(session->SocketLock); // nothing is accepted meanwhile
+        for (const char* ip : {"127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6", "127.0.0.7"})
+            EXPECT_GE(many.emplace_back(Loopback(ip, AutoConfigPort)).Get(), 0) << ip;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return Connections() == 6; }));
 }
 
+// Sync builds one list for every client: whatever the host's fields hold it never exceeds
+// what a receiver takes (each would drop the connection). Host Hal; every connection at
+// 10.0.0.1, with a name of the given length. Faults: the cap forgetting the command and the
+// count, the cap underflowing on a long ExternalIP.
 TEST(AutoConfigSync, LeavesOutWhatWouldMakeTheListTooLong)
 {
-    CTestOwner owner("Hal");
-    owner.Settings.ExternalIP = "1.2.3.4";
-    CAutoConfigServer server(&owner);
-    for (int i = 0; i < 300; ++i) { // 300 names of 255 bytes: more than one message holds
-        auto peer = std::make_unique<CPeerSocket>();
-        peer->IP.Format("10.0.%d.%d", i / 250, i % 250);
-        peer->Name = CUString(std::string(255, 'a' + i % 26));
-        server.Connections.AddTail(peer.release());
+    std::vector<size_t> over(241, 255);
+    over.push_back(183); // ends the list 8 bytes past the limit, the command and the count
+    const std::string leftOut = "WARNING: 10.0.0.1 (" + std::string(64, 'n') +
+                                "...) left out of the user list: it would exceed 65536 bytes.";
+    const struct {
+        const char* what;
+        std::string externalIP;
+        std::vector<size_t> names;
+        int listed; // the host too
+    } cases[] = {
+        {"300 names of 255 bytes: more than one message holds", "1.2.3.4",
+         std::vector<size_t>(300, 255), 242},
+        {"the command and the count take room too", "100.100.100.100", over, 242},
+        {"an ExternalIP longer than a message", std::string(66560, '1'), {255, 255}, 3},
+    };
+    for (const auto& c : cases) {
+        CTestOwner owner("Hal");
+        owner.Settings.ExternalIP = c.externalIP.c_str();
+        CAutoConfigServer server(&owner);
+        for (size_t length : c.names) {
+            auto peer = std::make_unique<CPeerSocket>();
+            peer->IP = "10.0.0.1";
+            peer->Name = CUString(std::string(length, 'n'));
+            server.Connections.AddTail(peer.release());
+        }
+        CUBuffer body;
+        EXPECT_EQ(server.BuildUserInfo(body), c.listed) << c.what;
+        EXPECT_LE(body.GetDataLength(), static_cast<size_t>(CUSocket::MaxMessageLength)) << c.what;
+        EXPECT_EQ(Bytes(body.GetData(), body.GetData() + 8), Wire(1, c.listed)) << c.what;
+        EXPECT_EQ(owner.Log(), Lines(c.names.size() + 1 - c.listed, leftOut)) << c.what;
     }
-    CUBuffer body;
-    const int listed = server.BuildUserInfo(body);
-    EXPECT_LE(body.GetDataLength(), static_cast<size_t>(CUSocket::MaxMessageLength));
-    EXPECT_GT(listed, 200);
-    EXPECT_EQ(Bytes(body.GetData(), body.GetData() + 8), Wire(1, listed)); // the count written
-    EXPECT_EQ(owner.Log().size(), static_cast<size_t>(301 - listed));      // one line each
-    EXPECT_EQ(owner.Log().back(),
-              "WARNING: 10.0.1.49 (" + std::string(64, 'n') +
-                  "...) left out of the user list: it would exceed 65536 bytes.");
-    // A second Sync before the first has left replaces it: together they would be
-    // framed as one message too long for any receiver.
-    auto* first = static_cast<CPeerSocket*>(server.Connections.GetHead());
-    CAutoConfigServer::QueueUserInfo(first, body);
-    CAutoConfigServer::QueueUserInfo(first, body);
-    EXPECT_EQ(first->Out.GetDataLength(), body.GetDataLength());
+    // A second Sync before the first has left replaces it: together they would be framed
+    // as one message too long for any receiver.
+    CPeerSocket client;
+    const CUBuffer body = CUBuffer() << 1 << 0;
+    CAutoConfigServer::QueueUserInfo(&client, body);
+    CAutoConfigServer::QueueUserInfo(&client, body);
+    EXPECT_EQ(client.Out.GetDataLength(), body.GetDataLength());
 }
 
 TEST(AutoConfigSession, ConnectTimeOutIsAFailure)
