@@ -11,8 +11,11 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 using Strings = std::vector<std::string>;
 
@@ -58,6 +61,24 @@ inline void TypeInto(QLineEdit* edit, const QString& text, bool replace = false)
     replace ? edit->selectAll() : edit->end(false);
     QTest::keyClicks(edit, text);
 }
+
+// What the program writes to stderr goes into `path` while this lives.
+class StderrToFile
+{
+public:
+    explicit StderrToFile(std::string path) : m_path(std::move(path))
+    {
+        std::fflush(stderr);
+        const int file = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::dup2(file, 2), ::close(file);
+    }
+    ~StderrToFile() { std::fflush(stderr), ::dup2(m_saved, 2), ::close(m_saved); }
+    std::string Text() const { return std::fflush(stderr), ReadWholeFile(m_path); }
+
+private:
+    std::string m_path;
+    int m_saved = ::dup(2);
+};
 
 // A main window on KIVORA.cfg in a fresh directory, shown offscreen.
 class MainWindowTest : public ::testing::Test

@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QLineEdit>
 
-#include <fcntl.h>
 #include <signal.h>
 
 #include <map>
@@ -46,18 +45,27 @@ TEST_F(StartButton, StartAndAutoConfigCheckTheirInputFirstAndShowWhyTheHelperFai
     EXPECT_EQ(ButtonText(IDC_START), "&Start");
 }
 
-// Faults: the file not written at Start; a second press or a typed external IP not stopping, a
-// typed name or host stopping; a helper that died leaving "Stop" up or its message unsaid.
+// Faults: the file not written at Start; a second press, Alt+S or a typed external IP not
+// stopping, a typed name or host stopping; Alt+S lost with the caption's letter (it then types
+// an "s" into the name); a helper that died leaving "Stop" up, its message or summary unsaid.
 TEST_F(StartButton, StartWritesTheFileAndAPressTheExternalIPOrADeadHelperStops)
 {
     WriteConfig(TwoUsers);
     Open();
     WriteConfig("stale");
     START_FORWARDING_OR_SKIP();
-    EXPECT_EQ(ButtonText(IDC_START), "Stop");
+    EXPECT_EQ(ButtonText(IDC_START), "&Stop");
     EXPECT_EQ(ReadWholeFile(ConfigPath()), TwoUsers);
+    Dialog().activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&Dialog()));
+    for (bool forwarding : {false, true}) {
+        QTest::keyClick(Control(IDC_AUTO_NAME), Qt::Key_S, Qt::AltModifier);
+        EXPECT_TRUE(
+            ProcessUntil([&] { return Dialog().IsForwarding() == forwarding; })); // animated
+    }
+    EXPECT_EQ(Text(IDC_AUTO_NAME) + "|" + Dialog().Settings().AutoName.Str(), "Ann|Ann");
     Control<QPushButton>(IDC_START)->click();
-    EXPECT_EQ(ButtonText(IDC_START), "Start");
+    EXPECT_EQ(ButtonText(IDC_START), "&Start");
 
     START_FORWARDING_OR_SKIP();
     TypeInto(Control<QLineEdit>(IDC_AUTO_NAME), "x");
@@ -66,18 +74,23 @@ TEST_F(StartButton, StartWritesTheFileAndAPressTheExternalIPOrADeadHelperStops)
     TypeInto(Control<QLineEdit>(IDC_EXTERNAL_IP), "");
     QTest::keyClick(Control(IDC_EXTERNAL_IP), Qt::Key_Backspace);
     EXPECT_FALSE(Dialog().IsForwarding());
-    EXPECT_EQ(ButtonText(IDC_START), "Start");
+    EXPECT_EQ(ButtonText(IDC_START), "&Start");
     EXPECT_EQ(Dialog().Settings().ExternalIP.Str(), "127.0.0.");
 
     TypeInto(Control<QLineEdit>(IDC_EXTERNAL_IP), "1");
     START_FORWARDING_OR_SKIP();
     MessageRecorder messages;
+    StderrToFile log(m_dir.File("stderr"));
     ASSERT_EQ(::kill(Dialog().ForwardLink().GetHelperPid(), SIGKILL), 0);
     ProcessUntil([&] { return !Dialog().IsForwarding(); }); // the window's timer notices
-    EXPECT_EQ(ButtonText(IDC_START), "Start");
+    EXPECT_EQ(ButtonText(IDC_START), "&Start");
     EXPECT_EQ(
         messages.Errors,
         Strings{"Forwarding stopped: the forwarding helper ended (killed by signal 9, Killed)."});
+    EXPECT_NE(
+        log.Text().find("\nKIVORA: forwarded 0 broadcasts as 0 copies to 1 users, 0 failed\n"),
+        std::string::npos)
+        << log.Text();
 }
 
 // Faults: counts that do not match what real receivers got, an unchecked row counted, a
@@ -105,10 +118,7 @@ TEST_F(StartButton, ShowsWhatReachedEachPlayerAndClosingLogsOneExactSummary)
     WriteConfig("AutoName=Ann\nAutoHost=\nExternalIP=10.77.0.1\n"
                 "10.77.0.2\tAl\n10.77.0.3\tBo\n;10.77.0.4\tCy\n10.99.0.9\tDee\n");
     Open();
-    std::fflush(stderr); // stderr into a file until put back
-    const int savedStderr = ::dup(2),
-              file = ::open(m_dir.File("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    ::dup2(file, 2), ::close(file);
+    auto log = std::make_unique<StderrToFile>(m_dir.File("stderr"));
     MessageRecorder messages;
     Dialog().OnStart();
     ASSERT_TRUE(Dialog().IsForwarding()) << (messages.Errors.empty() ? "" : messages.Errors[0]);
@@ -132,8 +142,7 @@ TEST_F(StartButton, ShowsWhatReachedEachPlayerAndClosingLogsOneExactSummary)
     EXPECT_EQ(Cell(3, 0, Qt::ToolTipRole), "Dee, 10.99.0.9\n0 sent, 3 failed: No route to host");
     WriteConfig("stale");
     Close();
-    std::fflush(stderr);
-    ::dup2(savedStderr, 2), ::close(savedStderr);
+    log.reset();
     EXPECT_EQ(ReadWholeFile(ConfigPath()),
               "AutoName=Ann\nAutoHost=\nExternalIP=10.77.0.1\nForwardMore=0\n"
               "10.77.0.2\tAl\n10.77.0.3\tBo\n;10.77.0.4\tCy\n10.99.0.9\tDee\n");
@@ -161,7 +170,7 @@ TEST_F(AutoConfigCommand, StopsForwardingAndShowsWhatTheSessionChanged)
     });
     Dialog().OnAutoConfig();
     EXPECT_FALSE(forwardingDuringSession);
-    EXPECT_EQ(ButtonText(IDC_START), "Start");
+    EXPECT_EQ(ButtonText(IDC_START), "&Start");
     EXPECT_EQ(Rows(), "Host++ Al++");
     EXPECT_EQ(Text(IDC_EXTERNAL_IP), "127.0.0.3");
 }

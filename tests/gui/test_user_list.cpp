@@ -1,4 +1,5 @@
 #include "MainDlgHarness.h"
+#include "ScopedLocale.h"
 
 #include "app/Resource.h"
 #include "users/CUserDlg.h"
@@ -85,6 +86,23 @@ TEST_F(UserListView, CommandsKeepRowsAndRecordsInStepAndStopForwardingFirst)
         inet_ntop(AF_INET, &Dialog().Settings().Users.GetAt(1)->Address.sin_addr, address, 16);
         EXPECT_EQ(std::string(address), "127.0.0.50");
     }
+}
+
+// Under tr_TR, with a name that is not UTF-8 (Latin-1 from an older file or a peer). Faults:
+// the name shown as "Jos?" and rewritten as replacement bytes by an Edit that changed nothing;
+// letters folded by the C library, making "MIKE" and "mike" two players.
+TEST_F(UserListView, NamesKeepTheirBytesAndFoldAsInEnglish)
+{
+    LOCALE_OR_SKIP(turkish, "tr_TR.UTF-8");
+    const std::string head = "AutoName=Ann\nAutoHost=\nExternalIP=127.0.0.1\nForwardMore=0\n";
+    WriteConfig(head + "10.0.0.1\tJos\xe9\n10.0.0.2\tMIKE\n");
+    Open();
+    ModalScript editor([](QDialog& dialog) { return dynamic_cast<CUserDlg&>(dialog).OnOK(), 1; });
+    Select({0}), Dialog().OnEditUser();
+    editor.Set(Editor("mike", "10.0.0.3")), Dialog().OnAddUser();
+    EXPECT_EQ(Rows(), "Jos\u00e9++ mike++");
+    Close();
+    EXPECT_EQ(ReadWholeFile(ConfigPath()), head + "10.0.0.1\tJos\xe9\n10.0.0.3\tmike\n");
 }
 
 // A really running editor, opened on "Cy" 10.0.0.3, typed into; a key pressed. One
