@@ -163,7 +163,8 @@ TEST(Install, ValidatesSavesUnderXdgWhenTheProgramFolderIsReadOnlyAndOnSignals)
     EXPECT_EQ(system(("desktop-file-validate " + share + "applications/*.desktop").c_str()), 0);
     EXPECT_EQ(system(("appstreamcli validate --no-net " + share + "metainfo/*.xml").c_str()), 0);
     EXPECT_TRUE(fs::exists(share + "icons/hicolor/scalable/apps/net.example.kivora.svg"));
-    EXPECT_TRUE(fs::exists(share + "man/man1/kivora.1"));
+    EXPECT_TRUE(fs::exists(share + "man/man1/kivora.1.gz") &&
+                fs::exists(share + "doc/kivora/copyright"));
     // As nobody, whose program folder (usr/bin, root's) is read-only.
     fs::create_directory(root.File("home"));
     ASSERT_EQ(chmod(root.Path().c_str(), 0755) | chown(root.File("home").c_str(), 65534, 65534), 0);
