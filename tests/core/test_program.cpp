@@ -134,8 +134,9 @@ TEST(Program, ShowsItsWindowOnWaylandOrSaysWhyNot)
     TempDir dir;
     fs::copy_file(Build / "kivora", dir.File("kivora"));
     const std::string runtime = "XDG_RUNTIME_DIR=" + weston.runtime.Path();
+    // Qt 6.4's Wayland plugin leaves its protocol objects to the exit (AddressSanitizer).
     const std::vector<const char*> env = {runtime.c_str(), "WAYLAND_DISPLAY=kivora",
-                                          "WAYLAND_DEBUG=1"};
+                                          "WAYLAND_DEBUG=1", "ASAN_OPTIONS=detect_leaks=0"};
     std::string output;
     EXPECT_TRUE(
         RunProgram({dir.File("kivora").c_str()}, env, 0, &output, -1, SIGTERM, ".enter(wl_output@"))
