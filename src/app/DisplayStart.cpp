@@ -33,14 +33,19 @@ int CanConnect(const std::string& path, CUString& error)
         return 0;
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int connected =
-        fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (!connected)
+    struct Socket {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ~Socket()
+        {
+            if (fd >= 0)
+                close(fd);
+        }
+    } sock;
+    if (sock.fd < 0 || connect(sock.fd, reinterpret_cast<sockaddr*>(&address), sizeof address)) {
         error = std::strerror(errno);
-    if (fd >= 0)
-        close(fd);
-    return connected;
+        return 0;
+    }
+    return 1;
 }
 
 // (category, text) of each message Qt gave while its platform plugin started.
