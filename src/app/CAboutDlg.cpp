@@ -8,6 +8,7 @@
 #include "window/WindowText.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -64,6 +65,9 @@ void CAboutDlg::OnInitDialog()
         link->setPalette(linkColours);
         // The label spans its whole rectangle, also beyond the end of its text.
         link->setCursor(Qt::PointingHandCursor);
+        // Tab reaches the links and Enter opens them (eventFilter).
+        link->setFocusPolicy(Qt::TabFocus);
+        link->installEventFilter(this);
     }
     CDialogUnits(font()).FitLabels(this);
 }
@@ -80,9 +84,30 @@ QLabel* CAboutDlg::LinkAt(const QPoint& point) const
 void CAboutDlg::mousePressEvent(QMouseEvent* event)
 {
     QDialog::mousePressEvent(event);
-    if (event->button() != Qt::LeftButton)
-        return;
-    QLabel* link = LinkAt(event->position().toPoint());
+    if (event->button() == Qt::LeftButton)
+        OpenLink(LinkAt(event->position().toPoint()));
+}
+
+bool CAboutDlg::eventFilter(QObject* watched, QEvent* event)
+{
+    auto* link = qobject_cast<QLabel*>(watched);
+    if (link != m_webLink && link != m_emailLink)
+        return QDialog::eventFilter(watched, event);
+    if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) {
+            OpenLink(link);
+            return true; // not the default button's Enter
+        }
+    } else if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) {
+        // A label draws no focus of its own: a box shows which link Enter opens.
+        link->setFrameStyle(link->hasFocus() ? QFrame::Box | QFrame::Plain : QFrame::NoFrame);
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void CAboutDlg::OpenLink(QLabel* link)
+{
     if (link == m_webLink) {
         ShellOpen(WebAddress);
     } else if (link == m_emailLink) {

@@ -13,6 +13,7 @@
 #include "window/CSelectListCtrl.h"
 #include "window/ControlId.h"
 #include "window/Messages.h"
+#include "window/WindowText.h"
 
 #include <QAction>
 #include <QContextMenuEvent>
@@ -109,12 +110,15 @@ void CMainDlg::CreateControls()
         return button;
     };
 
-    // Created in tab order.
-    addLabel("Your Name:", 7, 10, 38, 8);
+    // Created in tab order. Each label is its field's buddy, which gives the field its
+    // name for a screen reader.
+    QLabel* nameLabel = addLabel("Your Name:", 7, 10, 38, 8);
     m_nameEdit = addEdit(IDC_AUTO_NAME, 49, 7, 119, 14);
+    nameLabel->setBuddy(m_nameEdit);
     QPushButton* help = addButton(IDC_HELP_BUTTON, "&Help", 174, 7, 50, 14);
-    addLabel("AC Host IP:", 7, 27, 38, 8);
+    QLabel* hostLabel = addLabel("AC Host IP:", 7, 27, 38, 8);
     m_hostEdit = addEdit(IDC_AUTO_HOST, 49, 24, 119, 14);
+    hostLabel->setBuddy(m_hostEdit);
     QPushButton* autoConfig = addButton(IDC_AUTO_CONFIG, "Auto&Config", 174, 24, 50, 14);
     // The band down to the External IP row is 21 units high and 217 wide. The status
     // text runs to about 340 units with a failure's reason, so it takes two lines (8
@@ -129,6 +133,7 @@ void CMainDlg::CreateControls()
     externalLabel->setBuddy(m_externalEdit);
 
     m_userList = new CSelectListCtrl(this);
+    m_userList->setAccessibleName(QStringLiteral("User List")); // it has no label
     units.Place(m_userList, 7, 79, 161, 126);
     m_userList->installEventFilter(this);
     m_userList->viewport()->installEventFilter(this);
@@ -159,7 +164,11 @@ void CMainDlg::CreateControls()
 
 void CMainDlg::OnInitDialog()
 {
-    // Tooltips come from the event filter on every control (OnToolTipText).
+    // Tooltips come from the event filter on every control (OnToolTipText). They are
+    // the only help text, so a screen reader gets them as the controls' descriptions.
+    for (QWidget* control : findChildren<QWidget*>())
+        if (CUString tip = LoadString(GetControlId(control) & 0xFFFF); !tip.IsEmpty())
+            control->setAccessibleDescription(ToQ(tip));
     // The desktop owns the title bar menu; ours is the window's context menu.
     m_systemMenu = new QMenu(this);
     CUString about = LoadString(IDS_ABOUTBOX);
@@ -384,7 +393,7 @@ void CMainDlg::ShowForwardStats(const CForwardStats* stats)
     // The text wraps; "last 3 s ago" stays on one line.
     static const QRegularExpression age(QStringLiteral("last (\\d+) s ago"));
     status.replace(age, QStringLiteral("last\u00a0\\1\u00a0s\u00a0ago"));
-    m_status->setText(status);
+    SetLabelText(m_status, status);
     m_userList->viewport()->update();
 }
 
