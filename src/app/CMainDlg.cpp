@@ -11,9 +11,9 @@
 #include "users/CUserDlg.h"
 #include "window/CDialogUnits.h"
 #include "window/CSelectListCtrl.h"
+#include "window/CStatusLineAccessible.h"
 #include "window/ControlId.h"
 #include "window/Messages.h"
-#include "window/WindowText.h"
 
 #include <QAction>
 #include <QContextMenuEvent>
@@ -126,6 +126,7 @@ void CMainDlg::CreateControls()
     // 170 units) has no room beside it and lives in the right-click menu.
     m_status = addLabel("Stopped.", 7, 40, 217, 17);
     SetControlId(m_status, IDC_FORWARD_STATUS);
+    CStatusLineAccessible::Mark(m_status); // so that screen readers follow it
     m_status->setWordWrap(true);
     m_status->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QLabel* externalLabel = addLabel("E&xternal IP:", 7, 62, 37, 8);
@@ -164,11 +165,7 @@ void CMainDlg::CreateControls()
 
 void CMainDlg::OnInitDialog()
 {
-    // Tooltips come from the event filter on every control (OnToolTipText). They are
-    // the only help text, so a screen reader gets them as the controls' descriptions.
-    for (QWidget* control : findChildren<QWidget*>())
-        if (CUString tip = LoadString(GetControlId(control) & 0xFFFF); !tip.IsEmpty())
-            control->setAccessibleDescription(ToQ(tip));
+    // Tooltips come from the event filter on every control (OnToolTipText).
     // The desktop owns the title bar menu; ours is the window's context menu.
     m_systemMenu = new QMenu(this);
     CUString about = LoadString(IDS_ABOUTBOX);
@@ -217,6 +214,11 @@ void CMainDlg::OnInitDialog()
     }
 
     TransferToControls();
+    // The tooltips are the only help text: a screen reader gets them as the
+    // controls' descriptions.
+    for (QWidget* control : findChildren<QWidget*>())
+        if (CUString tip = LoadString(GetControlId(control) & 0xFFFF); !tip.IsEmpty())
+            control->setAccessibleDescription(ToQ(tip));
     m_nameEdit->setFocus();
 }
 
@@ -393,7 +395,7 @@ void CMainDlg::ShowForwardStats(const CForwardStats* stats)
     // The text wraps; "last 3 s ago" stays on one line.
     static const QRegularExpression age(QStringLiteral("last (\\d+) s ago"));
     status.replace(age, QStringLiteral("last\u00a0\\1\u00a0s\u00a0ago"));
-    SetLabelText(m_status, status);
+    m_status->setText(status);
     m_userList->viewport()->update();
 }
 

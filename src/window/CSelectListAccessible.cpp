@@ -9,7 +9,8 @@
 namespace
 {
 
-// One cell, or (row -1) one column header. It holds the view and its place, not a
+// One cell; row -1 for the column headers, column -1 for the row headers, which the
+// view hides, and both for the corner between them. It holds the view and its place, not a
 // model index: it reads the view afresh at every question, so a cell kept by a
 // client across a change of the rows can never reach a removed row.
 class CSelectListCell : public QAccessibleInterface,
@@ -24,7 +25,7 @@ public:
 
     bool isValid() const override
     {
-        return m_view && m_row >= -1 && m_row < m_view->model()->rowCount() && m_column >= 0 &&
+        return m_view && m_row >= -1 && m_row < m_view->model()->rowCount() && m_column >= -1 &&
                m_column < m_view->model()->columnCount();
     }
     QObject* object() const override { return nullptr; }
@@ -41,7 +42,7 @@ public:
 
     QString text(QAccessible::Text t) const override
     {
-        if (!isValid())
+        if (!isValid() || m_column < 0)
             return QString();
         if (m_row < 0)
             return t == QAccessible::Name
@@ -56,7 +57,7 @@ public:
 
     QRect rect() const override
     {
-        if (!isValid())
+        if (!isValid() || m_column < 0)
             return QRect();
         if (m_row < 0) {
             QHeaderView* header = m_view->horizontalHeader();
@@ -70,7 +71,9 @@ public:
 
     QAccessible::Role role() const override
     {
-        return m_row < 0 ? QAccessible::ColumnHeader : QAccessible::Cell;
+        return m_column < 0 ? (m_row < 0 ? QAccessible::Pane : QAccessible::RowHeader)
+               : m_row < 0  ? QAccessible::ColumnHeader
+                            : QAccessible::Cell;
     }
 
     QAccessible::State state() const override
@@ -78,8 +81,10 @@ public:
         QAccessible::State state;
         if (!isValid())
             return state;
-        if (m_row < 0) {
-            state.invisible = !m_view->horizontalHeader()->isVisible();
+        if (m_row < 0 || m_column < 0) {
+            state.invisible =
+                !(m_column < 0 ? m_view->verticalHeader() : m_view->horizontalHeader())
+                     ->isVisible();
             return state;
         }
         QRect shown = m_view->viewport()->rect();
@@ -98,7 +103,7 @@ public:
 
     void* interface_cast(QAccessible::InterfaceType type) override
     {
-        if (type == QAccessible::TableCellInterface && m_row >= 0)
+        if (type == QAccessible::TableCellInterface && m_row >= 0 && m_column >= 0)
             return static_cast<QAccessibleTableCellInterface*>(this);
         if (type == QAccessible::ActionInterface)
             return static_cast<QAccessibleActionInterface*>(this);
@@ -187,9 +192,9 @@ void CSelectListAccessible::DropCells()
 
 QAccessibleInterface* CSelectListAccessible::Cell(int row, int column) const
 {
-    if (row < -1 || row >= rowCount() || column < 0 || column >= columnCount())
+    if (row < -1 || row >= rowCount() || column < -1 || column >= columnCount())
         return nullptr;
-    const quint64 key = (quint64(quint32(row + 1)) << 32) | quint32(column);
+    const quint64 key = (quint64(quint32(row + 1)) << 32) | quint32(column + 1);
     auto found = m_cells.constFind(key);
     if (found != m_cells.constEnd())
         return QAccessible::accessibleInterface(*found);
@@ -205,15 +210,20 @@ void* CSelectListAccessible::interface_cast(QAccessible::InterfaceType type)
     return QAccessibleWidget::interface_cast(type);
 }
 
+int CSelectListAccessible::ChildIndex(int row, int column, int columns)
+{
+    return (row + 1) * (columns + 1) + column + 1;
+}
+
 int CSelectListAccessible::childCount() const
 {
-    return columnCount() * (rowCount() + 1);
+    return ChildIndex(rowCount(), -1, columnCount());
 }
 
 QAccessibleInterface* CSelectListAccessible::child(int index) const
 {
-    const int columns = columnCount();
-    return columns && index >= 0 ? Cell(index / columns - 1, index % columns) : nullptr;
+    const int columns = columnCount() + 1;
+    return index >= 0 ? Cell(index / columns - 1, index % columns - 1) : nullptr;
 }
 
 int CSelectListAccessible::indexOfChild(const QAccessibleInterface* child) const
@@ -221,7 +231,7 @@ int CSelectListAccessible::indexOfChild(const QAccessibleInterface* child) const
     auto* cell = dynamic_cast<const CSelectListCell*>(child);
     if (!cell || !cell->isValid())
         return -1;
-    return (cell->rowIndex() + 1) * columnCount() + cell->columnIndex();
+    return ChildIndex(cell->rowIndex(), cell->columnIndex(), columnCount());
 }
 
 QAccessibleInterface* CSelectListAccessible::childAt(int x, int y) const
@@ -243,7 +253,7 @@ QAccessibleInterface* CSelectListAccessible::focusChild() const
 
 QAccessibleInterface* CSelectListAccessible::cellAt(int row, int column) const
 {
-    return row >= 0 ? Cell(row, column) : nullptr;
+    return row >= 0 && column >= 0 ? Cell(row, column) : nullptr;
 }
 
 int CSelectListAccessible::selectedCellCount() const

@@ -5,12 +5,12 @@
 
 class CSelectListCtrl;
 
-// What assistive technology sees of a CSelectListCtrl: a table whose first children
-// are the column headers, then the cells row by row (the order in which Qt's item
-// views number the children of their events). The first cell of a row carries the
-// row's check box; its Toggle action ticks or clears the box as a click on it does.
-// Qt's own table interface has Toggle select the row instead, which on these rows
-// reports success and changes nothing that matters.
+// What assistive technology sees of a CSelectListCtrl: a table whose children are
+// numbered as Qt's table view numbers them in its events: a row of column headers,
+// then the rows, each led by its row header (the view hides them), with a corner
+// before the first column header. The first cell of a row carries the row's check box; its Toggle
+// action ticks or clears the box as a click on it does. Qt's own table interface has Toggle select
+// the row instead, which on these rows reports success and changes nothing that matters.
 class CSelectListAccessible : public QAccessibleWidget, public QAccessibleTableInterface
 {
 public:
@@ -20,9 +20,10 @@ public:
     // Makes every CSelectListCtrl answer with this interface; once is enough.
     static void Install();
 
-    // The cell of (row, column); row -1 for the column's header. Null outside the
-    // table.
+    // The cell of (row, column); -1 for a header, as above. Null outside the table.
     QAccessibleInterface* Cell(int row, int column) const;
+    // The number of the child at (row, column) of a table of `columns` columns.
+    static int ChildIndex(int row, int column, int columns);
 
     void* interface_cast(QAccessible::InterfaceType type) override;
     int childCount() const override;

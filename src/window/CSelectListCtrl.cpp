@@ -22,6 +22,10 @@ public:
 CSelectListCtrl::CSelectListCtrl(QWidget* parent) : CDibListCtrl(parent)
 {
     CSelectListAccessible::Install();
+    // While the base was built, Qt may have made its own interface for the view.
+    QAccessibleInterface* made = QAccessible::queryAccessibleInterface(this);
+    if (made && !dynamic_cast<CSelectListAccessible*>(made))
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(made));
     Model()->SetChecks(true);
     setItemDelegate(new CCheckDelegate(this));
 }
@@ -113,7 +117,7 @@ int CSelectListCtrl::CheckShown(int row, int before)
     QAccessible::State changed;
     changed.checked = true;
     QAccessibleStateChangeEvent event(this, changed);
-    event.setChild((row + 1) * Model()->columnCount()); // the row's first cell
+    event.setChild(CSelectListAccessible::ChildIndex(row, 0, Model()->columnCount()));
     QAccessible::updateAccessibility(&event);
     return 1;
 }

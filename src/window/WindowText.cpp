@@ -3,7 +3,6 @@
 #include "base/CUString.h"
 
 #include <QAbstractButton>
-#include <QAccessible>
 #include <QLabel>
 #include <QLineEdit>
 
@@ -28,14 +27,4 @@ void SetWindowFormattedText(QWidget* window, const char* format, ...)
         edit->setText(text);
     else
         window->setWindowTitle(text);
-}
-
-void SetLabelText(QLabel* label, const QString& text)
-{
-    if (!label || label->text() == text)
-        return;
-    label->setText(text);
-    // Its name is its text (when it has no name of its own).
-    QAccessibleEvent changed(label, QAccessible::NameChanged);
-    QAccessible::updateAccessibility(&changed);
 }
