@@ -100,8 +100,12 @@ bool CAboutDlg::eventFilter(QObject* watched, QEvent* event)
             return true; // not the default button's Enter
         }
     } else if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) {
-        // A label draws no focus of its own: a box shows which link Enter opens.
-        link->setFrameStyle(link->hasFocus() ? QFrame::Box | QFrame::Plain : QFrame::NoFrame);
+        // A label draws no focus of its own: the link Enter opens is shown as selected
+        // text (a frame would take room from the text).
+        const bool focused = link->hasFocus();
+        link->setAutoFillBackground(focused);
+        link->setBackgroundRole(focused ? QPalette::Highlight : QPalette::Window);
+        link->setForegroundRole(focused ? QPalette::HighlightedText : QPalette::WindowText);
     }
     return QDialog::eventFilter(watched, event);
 }
