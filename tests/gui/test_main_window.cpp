@@ -134,10 +134,12 @@ TEST_F(Accessibility, NamesDescriptionsAndChangesAreWhatAScreenReaderGets)
     // Events reach a handler only while assistive technology is active.
     static Strings heard;
     QAccessible::UpdateHandler previous = QAccessible::installUpdateHandler([](auto* event) {
-        auto* state = static_cast<QAccessibleStateChangeEvent*>(event);
+        const bool checked =
+            event->type() == QAccessible::StateChanged &&
+            static_cast<QAccessibleStateChangeEvent*>(event)->changedStates().checked;
         QAccessibleInterface* told = event->accessibleInterface(); // null: no such child
         if (event->type() == QAccessible::NameChanged || event->type() == QAccessible::Focus ||
-            (event->type() == QAccessible::StateChanged && state->changedStates().checked))
+            checked)
             heard.push_back(told ? told->text(QAccessible::Name).toStdString() : "none");
     });
     QPlatformAccessibility* active = QGuiApplicationPrivate::platformIntegration()->accessibility();
