@@ -8,6 +8,7 @@
 #include "window/WindowText.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -73,6 +74,9 @@ void CAboutDlg::OnInitDialog()
         link->setPalette(linkColours);
         // The label spans its whole rectangle, also beyond the end of its text.
         link->setCursor(Qt::PointingHandCursor);
+        // Tab reaches the links and Enter opens them (eventFilter).
+        link->setFocusPolicy(Qt::TabFocus);
+        link->installEventFilter(this);
     }
     CDialogUnits(font()).FitLabels(this);
 }
@@ -89,9 +93,34 @@ QLabel* CAboutDlg::LinkAt(const QPoint& point) const
 void CAboutDlg::mousePressEvent(QMouseEvent* event)
 {
     QDialog::mousePressEvent(event);
-    if (event->button() != Qt::LeftButton)
-        return;
-    QLabel* link = LinkAt(event->position().toPoint());
+    if (event->button() == Qt::LeftButton)
+        OpenLink(LinkAt(event->position().toPoint()));
+}
+
+bool CAboutDlg::eventFilter(QObject* watched, QEvent* event)
+{
+    auto* link = qobject_cast<QLabel*>(watched);
+    if (link != m_webLink && link != m_emailLink)
+        return QDialog::eventFilter(watched, event);
+    if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) {
+            OpenLink(link);
+            return true; // not the default button's Enter
+        }
+    } else if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) {
+        // A label draws no focus of its own: the link Enter opens is shown as selected
+        // text (a frame would take room from the text).
+        const bool focused = link->hasFocus();
+        link->setAutoFillBackground(focused);
+        link->setBackgroundRole(focused ? QPalette::Highlight : QPalette::Window);
+        link->setForegroundRole(focused ? QPalette::HighlightedText : QPalette::WindowText);
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void CAboutDlg::OpenLink(QLabel* link)
+{
     if (link == m_webLink) {
         ShellOpen(WebAddress);
     } else if (link == m_emailLink) {

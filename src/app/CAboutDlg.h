@@ -7,8 +7,8 @@
 class QLabel;
 
 // The About box: the version and two links, the web page of the releases and the
-// contact e-mail address. A click anywhere on a link's label opens it with the
-// desktop's handler; the box stays open.
+// contact e-mail address. A click anywhere on a link's label, or Enter on a link that
+// has the focus, opens it with the desktop's handler; the box stays open.
 class CAboutDlg : public QDialog
 {
     Q_OBJECT
@@ -29,9 +29,12 @@ public:
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void OnInitDialog();
+    // Opens the web link or the e-mail link with the desktop's handler; null: nothing.
+    void OpenLink(QLabel* link);
 
     QLabel* m_emailLink = nullptr;
     QLabel* m_webLink = nullptr;

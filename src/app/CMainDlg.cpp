@@ -11,6 +11,7 @@
 #include "users/CUserDlg.h"
 #include "window/CDialogUnits.h"
 #include "window/CSelectListCtrl.h"
+#include "window/CStatusLineAccessible.h"
 #include "window/ControlId.h"
 #include "window/Messages.h"
 #include "window/WindowText.h"
@@ -110,12 +111,15 @@ void CMainDlg::CreateControls()
         return button;
     };
 
-    // Created in tab order.
-    addLabel("Your Name:", 7, 10, 38, 8);
+    // Created in tab order. Each label is its field's buddy, which gives the field its
+    // name for a screen reader.
+    QLabel* nameLabel = addLabel("Your Name:", 7, 10, 38, 8);
     m_nameEdit = addEdit(IDC_AUTO_NAME, 49, 7, 119, 14);
+    nameLabel->setBuddy(m_nameEdit);
     QPushButton* help = addButton(IDC_HELP_BUTTON, "&Help", 174, 7, 50, 14);
-    addLabel("AC Host IP:", 7, 27, 38, 8);
+    QLabel* hostLabel = addLabel("AC Host IP:", 7, 27, 38, 8);
     m_hostEdit = addEdit(IDC_AUTO_HOST, 49, 24, 119, 14);
+    hostLabel->setBuddy(m_hostEdit);
     QPushButton* autoConfig = addButton(IDC_AUTO_CONFIG, "Auto&Config", 174, 24, 50, 14);
     // The band down to the External IP row is 21 units high and 217 wide. The status
     // text runs to about 340 units with a failure's reason, so it takes two lines (8
@@ -123,6 +127,7 @@ void CMainDlg::CreateControls()
     // 170 units) has no room beside it and lives in the right-click menu.
     m_status = addLabel("Stopped.", 7, 40, 217, 17);
     SetControlId(m_status, IDC_FORWARD_STATUS);
+    CStatusLineAccessible::Mark(m_status); // so that screen readers follow it
     m_status->setWordWrap(true);
     m_status->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QLabel* externalLabel = addLabel("E&xternal IP:", 7, 62, 37, 8);
@@ -130,6 +135,7 @@ void CMainDlg::CreateControls()
     externalLabel->setBuddy(m_externalEdit);
 
     m_userList = new CSelectListCtrl(this);
+    m_userList->setAccessibleName(QStringLiteral("User List")); // it has no label
     units.Place(m_userList, 7, 79, 161, 126);
     m_userList->installEventFilter(this);
     m_userList->viewport()->installEventFilter(this);
@@ -209,6 +215,11 @@ void CMainDlg::OnInitDialog()
     }
 
     TransferToControls();
+    // The tooltips are the only help text: a screen reader gets them as the
+    // controls' descriptions.
+    for (QWidget* control : findChildren<QWidget*>())
+        if (CUString tip = LoadString(GetControlId(control) & 0xFFFF); !tip.IsEmpty())
+            control->setAccessibleDescription(ToQ(tip));
     m_nameEdit->setFocus();
 }
 

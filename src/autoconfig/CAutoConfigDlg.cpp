@@ -20,6 +20,7 @@ CAutoConfigDlg::CAutoConfigDlg(CSettings* settings, QWidget* parent)
     QPlainTextEdit* log = Log.GetControl();
     SetControlId(log, IDC_AC_LOG);
     units.Place(log, 7, 7, 202, 85);
+    log->setAccessibleName(QStringLiteral("Log")); // it has no label
 
     ConnectButton = new QPushButton(QStringLiteral("Connect"), this);
     SetControlId(ConnectButton, IDC_AC_CONNECT);

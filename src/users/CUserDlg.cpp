@@ -17,14 +17,19 @@ CUserDlg::CUserDlg(CUString* name, CUString* ip, QWidget* parent)
     setWindowTitle(QStringLiteral("Add User"));
     CDialogUnits units(font());
 
-    units.Place(new QLabel(QStringLiteral("Name"), this), 7, 10, 20, 8);
+    // Each label is its field's buddy: it names the field for a screen reader.
+    auto* nameLabel = new QLabel(QStringLiteral("Name"), this);
+    units.Place(nameLabel, 7, 10, 20, 8);
     m_nameEdit = new QLineEdit(this);
     SetControlId(m_nameEdit, IDC_USER_NAME);
     units.Place(m_nameEdit, 33, 7, 112, 14);
-    units.Place(new QLabel(QStringLiteral("IP:"), this), 8, 27, 10, 8);
+    nameLabel->setBuddy(m_nameEdit);
+    auto* ipLabel = new QLabel(QStringLiteral("IP:"), this);
+    units.Place(ipLabel, 8, 27, 10, 8);
     m_ipEdit = new QLineEdit(this);
     SetControlId(m_ipEdit, IDC_USER_IP);
     units.Place(m_ipEdit, 33, 24, 112, 14);
+    ipLabel->setBuddy(m_ipEdit);
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     SetControlId(ok, 1);

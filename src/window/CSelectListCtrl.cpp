@@ -1,7 +1,10 @@
 #include "window/CSelectListCtrl.h"
 
 #include "window/CDibListModel.h"
+#include "window/CSelectListAccessible.h"
 
+#include <QAccessible>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QStyledItemDelegate>
 
@@ -18,6 +21,11 @@ public:
 
 CSelectListCtrl::CSelectListCtrl(QWidget* parent) : CDibListCtrl(parent)
 {
+    CSelectListAccessible::Install();
+    // While the base was built, Qt may have made its own interface for the view.
+    QAccessibleInterface* made = QAccessible::queryAccessibleInterface(this);
+    if (made && !dynamic_cast<CSelectListAccessible*>(made))
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(made));
     Model()->SetChecks(true);
     setItemDelegate(new CCheckDelegate(this));
 }
@@ -66,11 +74,50 @@ void CSelectListCtrl::mousePressEvent(QMouseEvent* event)
     int row = -1;
     if (event->button() == Qt::LeftButton)
         row = HitCheck(event->position().toPoint());
+    const int before = GetCheck(row);
     if (row >= 0)
         m_toggled.insert(row);
     CDibListCtrl::mousePressEvent(event);
     // The owner has had the click and keeps the state now.
     m_toggled.clear();
     if (row >= 0)
-        viewport()->update();
+        CheckShown(row, before);
+}
+
+int CSelectListCtrl::ToggleCheck(int row)
+{
+    if (row < 0 || row >= GetItemCount())
+        return 0;
+    // The owner finds the row from the point of the click, on its box in view.
+    scrollTo(Model()->index(row, 0));
+    const int before = GetCheck(row);
+    m_toggled.insert(row);
+    emit ListClicked(CheckRect(row).center());
+    m_toggled.clear();
+    return CheckShown(row, before);
+}
+
+void CSelectListCtrl::keyPressEvent(QKeyEvent* event)
+{
+    // Ctrl+Space still toggles the selection, as in every list.
+    if ((event->key() == Qt::Key_Space || event->key() == Qt::Key_Select) &&
+        !(event->modifiers() & ~Qt::KeypadModifier) && currentIndex().isValid()) {
+        ToggleCheck(currentIndex().row());
+        event->accept();
+        return;
+    }
+    CDibListCtrl::keyPressEvent(event);
+}
+
+int CSelectListCtrl::CheckShown(int row, int before)
+{
+    viewport()->update();
+    if (GetCheck(row) == before)
+        return 0;
+    QAccessible::State changed;
+    changed.checked = true;
+    QAccessibleStateChangeEvent event(this, changed);
+    event.setChild(CSelectListAccessible::ChildIndex(row, 0, Model()->columnCount()));
+    QAccessible::updateAccessibility(&event);
+    return 1;
 }

@@ -3,7 +3,14 @@
 
 #include "app/CAboutDlg.h"
 #include "app/Resource.h"
+#include "autoconfig/CAutoConfigDlg.h"
+#include "users/CUserDlg.h"
 #include "window/ShellOpen.h"
+
+#include <QAccessible>
+#include <QtGui/private/qguiapplication_p.h>
+#include <QtGui/qpa/qplatformaccessibility.h>
+#include <QtGui/qpa/qplatformintegration.h>
 
 #include <QLabel>
 #include <QMenu>
@@ -20,7 +27,8 @@ using AboutBox = MainWindowTest;
 // box, or the version wrong (under de_DE: "1,04"); the right click not showing the menu;
 // Enter not pressing Start from a field or the list; Escape not closing; a link opening the
 // wrong address, a click beside the links opening one, the empty end of a link's label not
-// counting as the link; links in a fixed blue (1.9:1 contrast on a dark palette).
+// counting as the link; links in a fixed blue (1.9:1 contrast on a dark palette); links
+// out of Tab's reach, or Enter on one pressing OK.
 TEST_F(AboutBox, OpensFromF1HelpAndTheMenuItsLinksOpenOnAClick)
 {
     ScopedLocale german("de_DE.UTF-8"); // a decimal comma
@@ -67,12 +75,91 @@ TEST_F(AboutBox, OpensFromF1HelpAndTheMenuItsLinksOpenOnAClick)
         QWidget* target = about.childAt(point) ? about.childAt(point) : &about; // as a person
         QTest::mouseClick(target, Qt::LeftButton, {}, target->mapFrom(&about, point));
     }
+    about.findChild<QPushButton*>("control1")->setFocus();
+    for (int link = 0; link < 2; ++link) // Tab to each link, Enter opens it
+        QTest::keyClick(about.focusWidget(), Qt::Key_Tab),
+            QTest::keyClick(about.focusWidget(), Qt::Key_Return);
     EXPECT_EQ(opened, (Strings{"https://kivora.example.net/", "https://kivora.example.net/",
+                               "mailto:support@kivora.example.net", "https://kivora.example.net/",
                                "mailto:support@kivora.example.net"}));
     EXPECT_TRUE(about.isVisible());
     SetShellOpener(std::move(previous));
     if (!german.IsSet())
         GTEST_SKIP() << "locale de_DE.UTF-8 is missing (scripts/test generates it)";
+}
+
+using Accessibility = MainWindowTest;
+
+// What a screen reader gets: names from labels, tooltips as descriptions, a row's box
+// as a checkable cell, the status line as a status bar, and their changes. Faults: a
+// label not tied to its field, the table unnamed, tooltips not exposed, a row's box not
+// checkable, a change heard twice or not at all, the view's events naming the wrong cell.
+TEST_F(Accessibility, NamesDescriptionsAndChangesAreWhatAScreenReaderGets)
+{
+    WriteConfig("AutoName=Ann\nExternalIP=127.0.0.1\n127.0.0.11\tAl\n;127.0.0.12\tBo\n");
+    Open();
+    CUString name, ip;
+    CUserDlg editor(&name, &ip, nullptr);
+    CAutoConfigDlg autoConfig(&Dialog().Settings(), nullptr); // not shown: no session
+    auto of = [](QObject* object) { return QAccessible::queryAccessibleInterface(object); };
+    QAccessibleTableInterface* table = of(List())->tableInterface();
+    ASSERT_TRUE(table && table->cellAt(0, 0));
+    struct Case {
+        const char* what;
+        QAccessibleInterface* control;
+        const char* seen; // name|description, and a check box's state or a status bar
+    } cases[] = {
+        // clang-format off
+        {"Your Name", of(Control(IDC_AUTO_NAME)), "Your Name:|Enter your name/nick"},
+        {"AC Host IP", of(Control(IDC_AUTO_HOST)), "AC Host IP:|Enter the IP of the AutoConfig host player, leave blank if you're the host"},
+        {"External IP, the letter's mark left out", of(Control(IDC_EXTERNAL_IP)), "External IP:|Enter your external IP address"},
+        {"the User List", of(List()), "User List|Uncheck users to stop forwarding packets to them"},
+        {"the status line", of(Control(IDC_FORWARD_STATUS)), "Stopped.||status bar"},
+        {"a button", of(Control(IDC_START)), "Start|Start forwarding packets to the checked users"},
+        {"a checked row, its tooltip", table->cellAt(0, 0), "Al|Al, 127.0.0.11|checked"},
+        {"an unchecked row", table->cellAt(1, 0), "Bo|Bo, 127.0.0.12|unchecked"},
+        {"a cell's column header", table->cellAt(0, 1)->tableCellInterface()->columnHeaderCells().value(0), "IP|"},
+        {"the user editor's name", of(editor.NameEdit()), "Name|"},
+        {"the user editor's IP", of(editor.IPEdit()), "IP:|"},
+        {"the AutoConfig log", of(autoConfig.findChild<QWidget*>("control1023")), "Log|"},
+        // clang-format on
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(c.control) << c.what;
+        QString seen =
+            c.control->text(QAccessible::Name) + "|" + c.control->text(QAccessible::Description);
+        if (c.control->state().checkable)
+            seen += c.control->state().checked ? "|checked" : "|unchecked";
+        if (c.control->role() == QAccessible::StatusBar) // which readers watch
+            seen += "|status bar";
+        EXPECT_EQ(seen.toStdString(), c.seen) << c.what;
+    }
+
+    // Events reach a handler only while assistive technology is active.
+    static Strings heard;
+    QAccessible::UpdateHandler previous = QAccessible::installUpdateHandler([](auto* event) {
+        const bool checked =
+            event->type() == QAccessible::StateChanged &&
+            static_cast<QAccessibleStateChangeEvent*>(event)->changedStates().checked;
+        QAccessibleInterface* told = event->accessibleInterface(); // null: no such child
+        if (event->type() == QAccessible::NameChanged || event->type() == QAccessible::Focus ||
+            checked)
+            heard.push_back(told ? told->text(QAccessible::Name).toStdString() : "none");
+    });
+    QPlatformAccessibility* active = QGuiApplicationPrivate::platformIntegration()->accessibility();
+    ASSERT_TRUE(active);
+    QApplication::setActiveWindow(&Dialog()), List()->setFocus(); // for the view's own events
+    active->setActive(true);
+    const CForwardStats stats{.Users = {{}}};
+    Dialog().ShowForwardStats(&stats);
+    Dialog().ShowForwardStats(&stats); // the same text: nothing to say
+    List()->setCurrentIndex(List()->model()->index(1, 0));
+    QTest::keyClick(List(), Qt::Key_Space);
+    Dialog().ShowForwardStats(nullptr);
+    active->setActive(false);
+    QAccessible::installUpdateHandler(previous);
+    EXPECT_EQ(heard, (Strings{"Forwarding: 0 broadcasts captured, 0 copies sent", "Bo", "Bo",
+                              "Stopped."}));
 }
 
 using ForwardStatus = MainWindowTest;

@@ -4,6 +4,7 @@
 #include "app/Resource.h"
 #include "users/CUserDlg.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QMenu>
 #include <QTimer>
@@ -25,7 +26,8 @@ static ModalScript::Script Editor(const char* name, const char* ip, bool ok = tr
 using UserListView = MainWindowTest;
 
 // Faults: a second row for a known user, a new user not at the top, the own name added
-// as a user, a click beside a box toggling it, rows and records out of step; run again
+// as a user, a click beside a box toggling it, rows and records out of step, Space or
+// the Toggle action of assistive technology not toggling the box as a click does; run again
 // while forwarding: a change of users or of what is forwarded leaving the forwarder on
 // stale users, a command that changes nothing stopping it.
 TEST_F(UserListView, CommandsKeepRowsAndRecordsInStepAndStopForwardingFirst)
@@ -59,6 +61,8 @@ TEST_F(UserListView, CommandsKeepRowsAndRecordsInStepAndStopForwardingFirst)
             {"Add of the own name in other case: new, at the top", [&] { add("ann", "127.0.0.21"); }, true, "ann++ Al++ BO++ Cy++ Zed++ Ed++"},
             {"clicks on a name, an IP, below the rows", [&] { Click(box.center() + QPoint(40, 0)), Click(box.center() + QPoint(160, 0)), Click({box.x(), List()->viewport()->height() - 2}); }, false, "ann++ Al++ BO++ Cy++ Zed++ Ed++"},
             {"clicks on two boxes", [&] { ClickCheckBox(1), ClickCheckBox(4); }, true, "ann++ Al-- BO++ Cy++ Zed-- Ed++"},
+            {"Space on the current row", [&] { List()->setCurrentIndex(List()->model()->index(1, 1)), QTest::keyClick(List(), Qt::Key_Space); }, true, "ann++ Al++ BO++ Cy++ Zed-- Ed++"},
+            {"a screen reader's Toggle action on a row's box", [&] { QAccessible::queryAccessibleInterface(List())->tableInterface()->cellAt(1, 0)->actionInterface()->doAction(QAccessibleActionInterface::toggleAction()); }, true, "ann++ Al-- BO++ Cy++ Zed-- Ed++"},
             {"Edit refused: none or two selected", [&] { Select({}), edit(), Select({0, 2}), edit(); }, false, "ann++ Al-- BO++ Cy++ Zed-- Ed++"},
             {"Edit cancelled", [&] { editor.Set(Editor("x", "y", false)), Select({1}), edit(); }, true, "ann++ Al-- BO++ Cy++ Zed-- Ed++"},
             {"Edit of one row, in place", [&] { editor.Set(Editor("Bob", "127.0.0.50")), Select({2}), edit(); }, true, "ann++ Al-- Bob++ Cy++ Zed-- Ed++"},
