@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace
 {
@@ -59,6 +60,9 @@ TEST(SettingsFile, Grammar)
         {"ForwardMore=1 is on", "|||1", "ForwardMore=1\n"},
         {"an older build's file, without ForwardMore, is off", "A|||0", "AutoName=A\n"},
         {"any ForwardMore but 1 is off", "|||0", "ForwardMore=1\nForwardMore=yes\n"},
+        {"an ExternalIP that is no address is empty (AutoConfig would send 65 KB on)", "|||0",
+         "ExternalIP=1.2.3.4\nExternalIP=" + std::string(70000, '1') + "\n"},
+        {"nor is a part of one", "|||0", "ExternalIP=192.168.1.\n"},
     };
     TempDir dir;
     for (const auto& c : cases) {
@@ -126,8 +130,10 @@ TEST(SettingsFile, SavingNeverWritesThroughALinkNorLosesTheFile)
     };
     ASSERT_TRUE(unlink(cfg.c_str()) == 0 && settings.Save() && lstat(cfg.c_str(), &info) == 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u) << "a new file is the user's alone";
+    const mode_t umaskBefore = umask(077); // a strict umask must not narrow it either
     ASSERT_TRUE(chmod(cfg.c_str(), 0640) == 0 && settings.Save() && stat(cfg.c_str(), &info) == 0);
-    EXPECT_EQ(info.st_mode & 0640, 0640u) << "the old file's mode is kept";
+    umask(umaskBefore);
+    EXPECT_EQ(info.st_mode & 0777, 0640u) << "the old file's mode is kept";
 
     // RLIMIT_FSIZE fails every write past N bytes, as a disk that fills up there would.
     const std::string fresh = ReadWholeFile(cfg), old = "AutoName=Ann\n";
@@ -146,6 +152,87 @@ TEST(SettingsFile, SavingNeverWritesThroughALinkNorLosesTheFile)
     }
     std::signal(SIGXFSZ, previous);
     EXPECT_EQ(ReadWholeFile(victim), "keep\n");
+}
+
+// A file that is there but cannot be read still holds the players: writing the empty list
+// over it would lose them. (Another user's file: test_program.) Nor may a rename that
+// failed count as a save.
+TEST(SettingsFile, AFileItCannotReadIsNeverWrittenOverAndAFailedRenameIsAFailedSave)
+{
+    TempDir dir;
+    const std::string cfg = dir.File("KIVORA.cfg");
+    const struct {
+        const char* what;
+        int (*make)(const char*, mode_t);
+        const char* why;
+    } cases[] = {
+        {"a FIFO, which must not hang the reader either", mkfifo,
+         "a special file, not a file: move it out of the way"},
+        {"a folder", mkdir, "a folder, not a file: move it out of the way"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(unlink(cfg.c_str()) == 0 || errno == ENOENT);
+        ASSERT_EQ(c.make(cfg.c_str(), 0700), 0);
+        CSettings settings;
+        settings.SetPath(cfg.c_str());
+        EXPECT_EQ(settings.Load(), 0) << c.what;
+        EXPECT_EQ(settings.LoadError().Str(), c.why) << c.what;
+        settings.AddOrUpdateUser("Al", "10.0.0.1");
+        EXPECT_EQ(settings.Save(), 0) << c.what;
+        struct stat info {
+        };
+        EXPECT_TRUE(stat(cfg.c_str(), &info) == 0 && (info.st_mode & S_IFMT) != S_IFREG) << c.what;
+    }
+    CSettings unread; // the folder is still there: the rename over it fails
+    unread.SetPath(cfg.c_str());
+    EXPECT_EQ(unread.Save(), 0);
+    EXPECT_EQ(unread.SaveError().Str(), "Is a directory");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+
+// A crash soon after a save leaves an empty file unless the new file is on the disk before
+// the rename, or the old one unless the folder is synced after it. strace shows the calls.
+TEST(SettingsFile, SaveSyncsTheFileBeforeTheRenameAndTheFolderAfterIt)
+{
+    if (geteuid() != 0 || system("command -v strace >/dev/null") != 0)
+        GTEST_SKIP() << "needs root (to trace a process) and strace";
+    TempDir dir;
+    CSettings settings;
+    settings.SetPath(dir.File("KIVORA.cfg").c_str());
+    const pid_t pid = fork();
+    if (pid == 0) { // saves once strace follows it, 5 s at most
+        for (int i = 0; i < 500 && ReadWholeFile("/proc/self/status").find("TracerPid:\t0\n") !=
+                                       std::string::npos;
+             ++i)
+            usleep(10000);
+        _exit(settings.Save() ? 0 : 1);
+    }
+    const std::string trace = dir.File("trace");
+    EXPECT_EQ(system(("timeout 10 strace -qq -o " + trace +
+                      " -e trace=openat,fsync,fdatasync,rename,renameat,renameat2 -p " +
+                      std::to_string(pid))
+                         .c_str()),
+              0);
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0);
+    std::string calls; // each fsync named by what its descriptor was opened on
+    int file = -1, folder = -1;
+    std::istringstream lines(ReadWholeFile(trace));
+    for (std::string line; std::getline(lines, line);) {
+        const int result = std::atoi(line.substr(line.rfind("= ") + 2).c_str());
+        if (line.find(".tmp\", O_WRONLY") != std::string::npos)
+            file = result;
+        else if (line.find('"' + dir.Path() + "\", O_RDONLY") != std::string::npos)
+            folder = result, file = -1;
+        else if (line.starts_with("rename"))
+            calls += "rename ";
+        else if (line.starts_with("fsync(") || line.starts_with("fdatasync(")) {
+            const int fd = std::atoi(line.substr(line.find('(') + 1).c_str());
+            calls += fd == file ? "fsync(file) " : fd == folder ? "fsync(folder) " : "fsync ";
+        }
+    }
+    EXPECT_EQ(calls, "fsync(file) rename fsync(folder) ") << ReadWholeFile(trace);
 }
 
 // "./KIVORA.cfg" would pass a test of the name alone. The XDG folder, taken where the
