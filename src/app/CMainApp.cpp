@@ -1,6 +1,8 @@
 #include "app/CMainApp.h"
 
 #include "app/CMainDlg.h"
+#include "app/CSingleInstance.h"
+#include "window/Messages.h"
 
 #include <QSocketNotifier>
 #include <QThread>
@@ -8,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <memory>
 #include <unistd.h>
@@ -69,7 +72,16 @@ int CMainApp::CatchTerminationSignals()
 
 bool CMainApp::InitInstance()
 {
+    // Before the window, which reads the file and writes it when it closes.
+    CSingleInstance instance(CSettings::DefaultPath());
+    if (!instance.Claim()) {
+        std::fprintf(stderr, "%s\n", instance.Message().c_str());
+        if (!instance.Raised())
+            Error("%s", instance.Message().c_str());
+        return false;
+    }
     CMainDlg dialog(nullptr);
+    instance.SetWindow(&dialog);
     std::unique_ptr<QSocketNotifier> notifier;
     if (g_signalPipe[0] >= 0) {
         notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
@@ -77,6 +89,12 @@ bool CMainApp::InitInstance()
             char bytes[16];
             while (read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
             }
+            // Nobody is there to answer a message box at a logout: what closing has to
+            // say (a save that failed) goes to stderr.
+            SetMessageHandler([](const CMessageRequest& message) {
+                std::fprintf(stderr, "KIVORA: %s\n", message.Text.c_str());
+                return 0;
+            });
             CloseAll(dialog);
         });
     }
