@@ -72,20 +72,13 @@ int CMainApp::CatchTerminationSignals()
 
 bool CMainApp::InitInstance()
 {
-    // Before the window, which reads the file and writes it when it closes.
+    // Claimed before the window reads the file, released after it has written it.
     CSingleInstance instance(CSettings::DefaultPath());
-    if (!instance.Claim()) {
-        std::fprintf(stderr, "%s\n", instance.Message().c_str());
-        if (!instance.Raised())
-            Error("%s", instance.Message().c_str());
-        return false;
-    }
-    CMainDlg dialog(nullptr);
-    instance.SetWindow(&dialog);
+    std::unique_ptr<CMainDlg> dialog;
     std::unique_ptr<QSocketNotifier> notifier;
     if (g_signalPipe[0] >= 0) {
         notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-        connect(notifier.get(), &QSocketNotifier::activated, &dialog, [&dialog] {
+        connect(notifier.get(), &QSocketNotifier::activated, this, [&dialog] {
             char bytes[16];
             while (read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
             }
@@ -95,9 +88,21 @@ bool CMainApp::InitInstance()
                 std::fprintf(stderr, "KIVORA: %s\n", message.Text.c_str());
                 return 0;
             });
-            CloseAll(dialog);
+            auto* message = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (dialog)
+                CloseAll(*dialog);
+            else if (message) // that another copy runs
+                message->reject();
         });
     }
-    dialog.exec();
+    if (!instance.Claim()) {
+        std::fprintf(stderr, "%s\n", instance.Message().c_str());
+        if (!instance.Raised())
+            Error("%s", instance.Message().c_str());
+        return false;
+    }
+    dialog = std::make_unique<CMainDlg>(nullptr);
+    instance.SetWindow(dialog.get());
+    dialog->exec();
     return false;
 }
