@@ -138,9 +138,6 @@ TEST(Install, ValidatesSavesUnderXdgWhenTheProgramFolderIsReadOnlyAndOnSignals)
             << c.what << output;
         const std::string file = ReadWholeFile(c.file);
         EXPECT_EQ(rootOnly ? file : file.substr(0, c.after.size()), c.after) << c.what;
-        EXPECT_TRUE(c.signal == SIGKILL || file.find("\nForwardMore=0\n") != std::string::npos ||
-                    rootOnly)
-            << c.what;
         struct stat folder {
         };
         EXPECT_EQ(stat(fs::path(c.file).parent_path().c_str(), &folder) | (folder.st_mode & 0777),
