@@ -187,8 +187,9 @@ int CSettings::Save()
     // half-way leaves the old file as it was.
     m_saveError.Empty();
     if (m_keepFile) {
-        m_saveError = "it could not be read at start, so it is left as it was and this "
-                      "session's settings are not saved";
+        m_saveError.Format("%s could not be read at start, so it is left as it was and this "
+                           "session's settings are not saved",
+                           m_readPath == m_path ? "it" : m_readPath.c_str());
         return 0;
     }
     if (m_createFolder && !CUFile::MakeFolders(m_path.c_str())) {
