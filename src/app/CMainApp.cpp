@@ -88,11 +88,10 @@ bool CMainApp::InitInstance()
                 std::fprintf(stderr, "KIVORA: %s\n", message.Text.c_str());
                 return 0;
             });
-            auto* message = qobject_cast<QDialog*>(QApplication::activeModalWidget());
             if (dialog)
                 CloseAll(*dialog);
-            else if (message) // that another copy runs
-                message->reject();
+            else if (auto* message = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+                message->reject(); // the message that another copy runs
         });
     }
     if (!instance.Claim()) {
