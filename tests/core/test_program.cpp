@@ -39,13 +39,12 @@ bool RunProgram(std::vector<const char*> argv, std::vector<const char*> env, int
     for (int waited = 0; waited < 1000 && !ended; ++waited, usleep(10000)) {
         std::string proc = ReadWholeFile("/proc/" + std::to_string(pid) + "/status");
         size_t caught = proc.find("SigCgt:");
-        const bool ready =
-            signal == SIGKILL
-                ? ReadWholeFile("/proc/locks").find(" " + std::to_string(pid) + " ") !=
-                      std::string::npos
-                : caught != std::string::npos &&
-                      (std::stoull(proc.substr(caught + 7, 17), nullptr, 16) >> (signal - 1) & 1);
-        if (!signalled && ready)
+        if (!signalled &&
+            (signal == SIGKILL
+                 ? ReadWholeFile("/proc/locks").find(" " + std::to_string(pid) + " ") !=
+                       std::string::npos
+                 : caught != std::string::npos &&
+                       (std::stoull(proc.substr(caught + 7, 17), nullptr, 16) >> (signal - 1) & 1)))
             signalled = kill(pid, signal) == 0;
         ended = waitpid(pid, &status, WNOHANG) == pid;
     }
