@@ -205,13 +205,14 @@ TEST(SettingsFile, SaveSyncsTheFileBeforeTheRenameAndTheFolderAfterIt)
         _exit(settings.Save() ? 0 : 1);
     }
     const std::string trace = dir.File("trace"); // -y: each descriptor with its path
-    EXPECT_EQ(
-        system(("timeout 10 strace -qq -y -o " + trace +
-                " -e trace=fsync,fdatasync,rename,renameat,renameat2 -p " + std::to_string(pid))
-                   .c_str()),
-        0);
+    const int traced = system(("timeout 10 strace -qq -y -o " + trace +
+                               " -e trace=fsync,fdatasync,rename,renameat,renameat2 -p " +
+                               std::to_string(pid) + " 2>" + dir.File("why"))
+                                  .c_str());
     int status = -1;
     EXPECT_TRUE(waitpid(pid, &status, 0) == pid && status == 0);
+    if (traced != 0 && ReadWholeFile(trace).empty()) // a container without CAP_SYS_PTRACE
+        GTEST_SKIP() << "strace could not follow the save: " << ReadWholeFile(dir.File("why"));
     std::string calls;
     std::istringstream lines(ReadWholeFile(trace));
     for (std::string line; std::getline(lines, line);)
