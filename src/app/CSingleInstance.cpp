@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -52,10 +53,12 @@ int CSingleInstance::Claim()
 {
     const CUString lockPath(m_settingsPath.Str() + ".lock");
     CUFile::MakeFolders(lockPath.c_str());
-    // Readable by all: another user (or root after a sudo run) can still take the lock
-    // through a descriptor opened for reading only.
+    // Readable by all, whatever the umask: another user (or root after a sudo run) can
+    // still take the lock through a descriptor opened for reading only. It holds nothing.
     m_lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (m_lockFd < 0)
+    if (m_lockFd >= 0)
+        fchmod(m_lockFd, 0644);
+    else
         m_lockFd = open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     bool taken = false;
     if (m_lockFd >= 0 && flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
