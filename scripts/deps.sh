@@ -4,7 +4,7 @@
 KIVORA_RUN_PACKAGES="cmake g++ make pkg-config qt6-base-dev libqt6svg6 libpcap-dev libcap2-bin"
 KIVORA_RUN_PACKAGES="$KIVORA_RUN_PACKAGES qt6-wayland" # the window on a Wayland session
 KIVORA_PACKAGES="$KIVORA_RUN_PACKAGES libgtest-dev libgmock-dev iproute2 clang
-libclang-rt-14-dev llvm-14 desktop-file-utils appstream dpkg-dev file locales qt6-base-private-dev"
+libclang-rt-14-dev llvm-14 desktop-file-utils appstream dpkg-dev file locales qt6-base-private-dev strace"
 KIVORA_PACKAGES="$KIVORA_PACKAGES weston lintian" # a headless compositor; the package check
 
 kivora_as_root() {

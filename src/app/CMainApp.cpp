@@ -1,6 +1,8 @@
 #include "app/CMainApp.h"
 
 #include "app/CMainDlg.h"
+#include "app/CSingleInstance.h"
+#include "window/Messages.h"
 
 #include <QSocketNotifier>
 #include <QThread>
@@ -8,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <memory>
 #include <unistd.h>
@@ -69,17 +72,36 @@ int CMainApp::CatchTerminationSignals()
 
 bool CMainApp::InitInstance()
 {
-    CMainDlg dialog(nullptr);
+    // Claimed before the window reads the file, released after it has written it.
+    CSingleInstance instance(CSettings::DefaultPath());
+    std::unique_ptr<CMainDlg> dialog;
     std::unique_ptr<QSocketNotifier> notifier;
     if (g_signalPipe[0] >= 0) {
         notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-        connect(notifier.get(), &QSocketNotifier::activated, &dialog, [&dialog] {
+        connect(notifier.get(), &QSocketNotifier::activated, this, [&dialog] {
             char bytes[16];
             while (read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
             }
-            CloseAll(dialog);
+            // Nobody is there to answer a message box at a logout: what closing has to
+            // say (a save that failed) goes to stderr.
+            SetMessageHandler([](const CMessageRequest& message) {
+                std::fprintf(stderr, "KIVORA: %s\n", message.Text.c_str());
+                return 0;
+            });
+            if (dialog)
+                CloseAll(*dialog);
+            else if (auto* message = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+                message->reject(); // the message that another copy runs
         });
     }
-    dialog.exec();
+    if (!instance.Claim()) {
+        std::fprintf(stderr, "%s\n", instance.Message().c_str());
+        if (!instance.Raised())
+            Error("%s", instance.Message().c_str());
+        return false;
+    }
+    dialog = std::make_unique<CMainDlg>(nullptr);
+    instance.SetWindow(dialog.get());
+    dialog->exec();
     return false;
 }

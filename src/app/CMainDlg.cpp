@@ -180,9 +180,24 @@ void CMainDlg::OnInitDialog()
         m_systemMenu->addAction(QStringLiteral("Settings file: %1").arg(ToQ(m_settings.GetPath())));
     where->setEnabled(false);
 
+    if (m_settings.GetReadPath() != m_settings.GetPath()) {
+        QAction* from = m_systemMenu->addAction(
+            QStringLiteral("Read at start from: %1").arg(ToQ(m_settings.GetReadPath())));
+        from->setEnabled(false);
+    }
+
     InitWinsock();
     setWindowIcon(m_icon);
-    m_settings.Load();
+    if (!m_settings.Load()) {
+        // Its players are still in there: say why it was not read, and leave it alone.
+        CUString text;
+        text.Format("Could not read the settings file %s (%s). KIVORA goes on with an empty "
+                    "list and does not save this session's settings, so that the file stays "
+                    "as it is.",
+                    m_settings.GetReadPath().c_str(), m_settings.LoadError().c_str());
+        std::fprintf(stderr, "KIVORA: %s\n", text.c_str());
+        QTimer::singleShot(0, this, [text] { Error("%s", text.c_str()); }); // over the window
+    }
 
     m_systemMenu->addSeparator(); // the menu hides it when nothing stands above
     m_forwardMore =

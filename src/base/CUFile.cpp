@@ -33,10 +33,29 @@ int CUFile::Open(const char* path, int /*flag*/)
 {
     Abandon();
     Close();
-    m_file = std::fopen(path, "rb");
+    m_errorText.Empty();
+    m_openErrno = 0;
     m_writing = false;
     m_error = false;
-    return m_file != nullptr;
+    // O_NONBLOCK: a FIFO standing at the name must not hang the reader; only a regular
+    // file is read at all.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {
+    };
+    int error = fd < 0 ? errno : (fstat(fd, &info) != 0 ? errno : 0);
+    if (!error && !S_ISREG(info.st_mode))
+        error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    if (!error && fcntl(fd, F_SETFL, 0) != 0)
+        error = errno;
+    if (!error && !(m_file = fdopen(fd, "rb")))
+        error = errno;
+    if (error) {
+        if (fd >= 0)
+            close(fd);
+        m_openErrno = error;
+        return Fail(error);
+    }
+    return 1;
 }
 
 int CUFile::Create(const char* path, int /*flag*/)
@@ -206,4 +225,15 @@ int CUFile::Rename(const char* from, const char* to)
 int CUFile::Remove(const char* path)
 {
     return std::remove(path) == 0;
+}
+
+int CUFile::MakeFolders(const char* path)
+{
+    const std::string text(path);
+    for (size_t slash = text.find('/', 1); slash != std::string::npos;
+         slash = text.find('/', slash + 1)) {
+        if (mkdir(text.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST)
+            return 0;
+    }
+    return 1;
 }

@@ -14,8 +14,11 @@ public:
     CUFile& operator=(const CUFile&) = delete;
     ~CUFile();
 
-    int Open(const char* path, int flag = 1);   // for reading
-    int Create(const char* path, int flag = 1); // for writing, starts empty
+    // For reading a regular file; anything else (a folder, a FIFO) fails with
+    // OpenErrno() EISDIR or EINVAL.
+    int Open(const char* path, int flag = 1);
+    int OpenErrno() const { return m_openErrno; } // why the last Open failed, 0 if it did not
+    int Create(const char* path, int flag = 1);   // for writing, starts empty
     // For writing a new version of `path`: a fresh temporary file beside it, created
     // exclusively and never through a symbolic link, with the mode of the file it
     // replaces (0600 for a new one). Commit puts it in place of `path`.
@@ -41,6 +44,8 @@ public:
 
     static int Rename(const char* from, const char* to);
     static int Remove(const char* path);
+    // Makes every missing folder above `path`, each for this user only.
+    static int MakeFolders(const char* path);
 
     static constexpr size_t MaxLine = 64 * 1024;
 
@@ -53,6 +58,7 @@ private:
     CUString m_errorText;
 
     int m_errno = 0; // the first failure's errno, kept until Close
+    int m_openErrno = 0;
 
     int Fail(int error);
     void Abandon();

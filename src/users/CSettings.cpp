@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,20 +36,41 @@ CUString UserLineIP(const CUString& ip)
     return field;
 }
 
-// Makes every missing folder above `path`, each for this user only.
-int MakeFolders(const std::string& path)
+// Why `path` could not be read, and what the person can do about it.
+CUString Unreadable(const CUString& path, int error)
 {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        if (mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST)
-            return 0;
+    struct stat info {
+    };
+    CUString text;
+    if ((error == EACCES || error == EPERM) && stat(path.c_str(), &info) == 0) {
+        if (info.st_uid != geteuid()) {
+            const passwd* owner = getpwuid(info.st_uid);
+            CUString name(owner ? owner->pw_name : std::to_string(info.st_uid));
+            text.Format("owned by %s: run `sudo chown $USER %s`", name.c_str(), path.c_str());
+        } else {
+            text.Format("not readable: run `chmod u+rw %s`", path.c_str());
+        }
+    } else if (error == EISDIR || error == EINVAL) {
+        text.Format("%s, not a file: move it out of the way",
+                    error == EISDIR ? "a folder" : "a special file");
+    } else {
+        text = CUString(std::strerror(error));
     }
-    return 1;
+    return text;
 }
 
 } // namespace
 
-CSettings::CSettings() : m_path(DefaultPath(&m_createFolder)) {}
+CSettings::CSettings() : m_path(DefaultPath(&m_createFolder)), m_readPath(m_path)
+{
+    struct stat info {
+    };
+    CUString beside;
+    beside.Format("%s/%s", GetModulePath(0).c_str(), "KIVORA.cfg");
+    if (m_createFolder && lstat(m_path.c_str(), &info) != 0 && errno == ENOENT &&
+        lstat(beside.c_str(), &info) == 0)
+        m_readPath = beside;
+}
 
 CUString CSettings::DefaultPath(bool* inConfigFolder)
 {
@@ -108,11 +130,17 @@ void CSettings::DeleteUsers(CUObList<CUserSocket>* selected)
         Users.Delete(*selected);
 }
 
-void CSettings::Load()
+int CSettings::Load()
 {
+    m_loadError.Empty();
     CUFile file;
-    if (!file.Open(m_path.c_str(), 1))
-        return;
+    if (!file.Open(m_readPath.c_str(), 1)) {
+        if (file.OpenErrno() == ENOENT)
+            return 1; // the first run
+        m_keepFile = true;
+        m_loadError = Unreadable(m_readPath, file.OpenErrno());
+        return 0;
+    }
     while (!file.IsEOF()) {
         CUString line;
         file.ReadString(line, "\n\r", 1);
@@ -134,8 +162,8 @@ void CSettings::Load()
                 AutoName = value;
             else if (key == "AutoHost")
                 AutoHost = value;
-            else if (key == "ExternalIP")
-                ExternalIP = value;
+            else if (key == "ExternalIP") // only an address: AutoConfig sends it on
+                ExternalIP = CUString::ValidateIPAddress(value.c_str()) ? value : CUString();
             else if (key == "ForwardMore")
                 ForwardMore = value == "1" ? 1 : 0; // anything else, as older files: off
             continue;
@@ -150,6 +178,7 @@ void CSettings::Load()
         Users.AddTail(user);
     }
     file.Close();
+    return 1;
 }
 
 int CSettings::Save()
@@ -157,7 +186,13 @@ int CSettings::Save()
     // A complete new file replaces the old one, so that a full disk or a crash
     // half-way leaves the old file as it was.
     m_saveError.Empty();
-    if (m_createFolder && !MakeFolders(m_path.Str())) {
+    if (m_keepFile) {
+        m_saveError.Format("%s could not be read at start, so it is left as it was and this "
+                           "session's settings are not saved",
+                           m_readPath == m_path ? "it" : m_readPath.c_str());
+        return 0;
+    }
+    if (m_createFolder && !CUFile::MakeFolders(m_path.c_str())) {
         m_saveError = CUString(std::strerror(errno));
         return 0;
     }

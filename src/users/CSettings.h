@@ -31,8 +31,12 @@ public:
     // Removes and destroys every record that `selected` holds.
     void DeleteUsers(CUObList<CUserSocket>* selected);
 
-    // Reads the settings file; a missing file leaves everything as it is.
-    void Load();
+    // Reads the settings file; a missing file leaves everything as it is. A file that
+    // is there but cannot be read (another user's, a folder, a FIFO) gives 0, and
+    // LoadError() says why and what to do: from then on Save never writes over it, as
+    // that would replace the players it holds with an empty list.
+    int Load();
+    const CUString& LoadError() const { return m_loadError; }
     // Writes the settings file. The old file is replaced only by a complete new one
     // (a KIVORA.cfg that is a symbolic link is replaced, its target left alone).
     // Gives non-zero on success; on failure SaveError() says why.
@@ -50,9 +54,14 @@ public:
     // The settings file: DefaultPath() unless set otherwise (the tests point it
     // elsewhere; the folder of a path set here is never made).
     const CUString& GetPath() const { return m_path; }
+    // What Load reads: the settings file, or, while a user has no file of their own
+    // yet, a KIVORA.cfg beside a program whose folder they may not write (an older
+    // copy's), which is then left as it is.
+    const CUString& GetReadPath() const { return m_readPath; }
     void SetPath(const char* path)
     {
         m_path = path;
+        m_readPath = path;
         m_createFolder = false;
     }
 
@@ -66,6 +75,9 @@ public:
 
 private:
     bool m_createFolder = false; // before m_path, which the constructor sets with it
+    bool m_keepFile = false;     // Load could not read it: never written over
     CUString m_path;
+    CUString m_readPath;
+    CUString m_loadError;
     CUString m_saveError;
 };

@@ -1,6 +1,7 @@
 // The real program as a process: what it answers without a display, its window on
-// Wayland, and, installed, that it validates, saves per user under XDG and saves when a
-// signal ends it.
+// Wayland, and, installed, that it validates, saves per user under XDG (reading an older
+// file beside it first), saves when a signal ends it, starts after a crash and leaves a
+// file it cannot read alone.
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <csignal>
 #include <filesystem>
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace fs = std::filesystem;
@@ -19,9 +21,9 @@ namespace
 const fs::path Build = fs::read_symlink("/proc/self/exe").parent_path().parent_path();
 
 // Runs argv[0] with exactly `env`, as `uid` unless -1, and sends `signal` (if any) once
-// the program catches it (SigCgt) and has printed `after`. Gives whether it exited with
-// `code`; its output (stdout, then stderr) goes to `output`. A program still running
-// after 10 s is killed.
+// the program catches it (SigCgt) and has printed `after`, SIGKILL once it holds a lock
+// (a crash). Gives whether it ended with `code` (128 + the signal if killed); its output
+// (stdout, then stderr) goes to `output`. A program still running after 10 s is killed.
 bool RunProgram(std::vector<const char*> argv, std::vector<const char*> env, int code,
                 std::string* output = nullptr, uid_t uid = -1, int signal = 0,
                 const char* after = "")
@@ -40,9 +42,13 @@ bool RunProgram(std::vector<const char*> argv, std::vector<const char*> env, int
     for (int waited = 0; waited < 1000 && !ended; ++waited, usleep(10000)) {
         std::string proc = ReadWholeFile("/proc/" + std::to_string(pid) + "/status");
         size_t caught = proc.find("SigCgt:");
-        if (!signalled && caught != std::string::npos &&
-            (std::stoull(proc.substr(caught + 7, 17), nullptr, 16) >> (signal - 1) & 1) &&
-            ReadWholeFile(files.File("out")).find(after) != std::string::npos)
+        if (!signalled &&
+            (signal == SIGKILL
+                 ? ReadWholeFile("/proc/locks").find(" " + std::to_string(pid) + " ") !=
+                       std::string::npos
+                 : caught != std::string::npos &&
+                       (std::stoull(proc.substr(caught + 7, 17), nullptr, 16) >> (signal - 1) & 1) &&
+                       ReadWholeFile(files.File("out")).find(after) != std::string::npos))
             signalled = kill(pid, signal) == 0;
         ended = waitpid(pid, &status, WNOHANG) == pid;
     }
@@ -50,7 +56,7 @@ bool RunProgram(std::vector<const char*> argv, std::vector<const char*> env, int
         waitpid(pid, &status, 0);
     if (output)
         *output = ReadWholeFile(files.File("out"));
-    return WIFEXITED(status) && WEXITSTATUS(status) == code;
+    return (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)) == code;
 }
 
 // A copy in a folder of its own: the settings beside it would be the test's alone.
@@ -149,7 +155,8 @@ TEST(Program, ShowsItsWindowOnWaylandOrSaysWhyNot)
 }
 
 // Before, a signal (a logout's SIGTERM) ended the program without saving what changed
-// since the last Start: here an older file, which gains the ForwardMore line.
+// since the last Start (the files gain the ForwardMore line); a root-owned file after a
+// sudo run was replaced by an empty list.
 TEST(Install, ValidatesSavesUnderXdgWhenTheProgramFolderIsReadOnlyAndOnSignals)
 {
     if (geteuid() != 0 || system("command -v desktop-file-validate appstreamcli >/dev/null"))
@@ -166,21 +173,60 @@ TEST(Install, ValidatesSavesUnderXdgWhenTheProgramFolderIsReadOnlyAndOnSignals)
     EXPECT_TRUE(fs::exists(share + "icons/hicolor/scalable/apps/net.example.kivora.svg"));
     EXPECT_TRUE(fs::exists(share + "man/man1/kivora.1.gz") &&
                 fs::exists(share + "doc/kivora/copyright"));
-    // As nobody, whose program folder (usr/bin, root's) is read-only.
-    fs::create_directory(root.File("home"));
-    ASSERT_EQ(chmod(root.Path().c_str(), 0755) | chown(root.File("home").c_str(), 65534, 65534), 0);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    // As nobody, whose program folder (usr/bin, root's) is read-only; each row goes on from
+    // the files the rows before it left.
+    const std::string home = root.File("home"), dot = home + "/.config/kivora/KIVORA.cfg",
+                      xdg = home + "/xdg/kivora/KIVORA.cfg", old = "AutoName=Old\n10.0.0.1\tAl\n",
+                      twoUsers = "AutoName=Ann\n10.0.0.1\tAl\n;10.0.0.2\tBo\n";
+    WriteWholeFile(root.File("usr/bin/KIVORA.cfg"), old); // an older copy's
+    fs::create_directory(home);
+    ASSERT_EQ(chmod(root.Path().c_str(), 0755) | chown(home.c_str(), 65534, 65534), 0);
+    const struct {
+        const char* what;
+        int signal, exit;
+        std::string xdgConfig, before, file, after; // XDG_CONFIG_HOME, the file's start
+    } cases[] = {
+        {"no file of their own: the one beside the program is read", SIGTERM, 0, "", "", dot,
+         "AutoName=Old\nAutoHost=\nExternalIP="},
+        {"a relative XDG_CONFIG_HOME is not taken", SIGINT, 0, "xdg", "AutoName=Ann\n", dot,
+         "AutoName=Ann\nAutoHost=\nExternalIP="},
+        {"an absolute XDG_CONFIG_HOME is", SIGHUP, 0, home + "/xdg", "", xdg,
+         "AutoName=Old\nAutoHost=\nExternalIP="},
+        {"a crash", SIGKILL, 137, home + "/xdg", "AutoName=Bo\n", xdg, "AutoName=Bo\n"},
+        {"a start after a crash: its lock is gone", SIGTERM, 0, home + "/xdg", "", xdg,
+         "AutoName=Bo\nAutoHost=\nExternalIP="},
+        {"a file of root's (a sudo run) is left as it is", SIGTERM, 0, home + "/xdg", twoUsers, xdg,
+         twoUsers},
+    };
+    for (const auto& c : cases) {
+        if (!c.before.empty())
+            WriteWholeFile(c.file, c.before);
+        const bool rootOnly = c.before == twoUsers; // root's, 0600, as a sudo run leaves it
+        ASSERT_EQ(rootOnly ? chown(c.file.c_str(), 0, 0) | chmod(c.file.c_str(), 0600) : 0, 0);
         std::string output;
-        EXPECT_TRUE(RunProgram({root.File("usr/bin/kivora").c_str()},
-                               {"QT_QPA_PLATFORM=offscreen", ("HOME=" + root.File("home")).c_str()},
-                               0, &output, 65534, signal))
-            << strsignal(signal) << output;
-        EXPECT_EQ(ReadWholeFile(cfg + "KIVORA.cfg").find("AutoName=Ann\nAutoHost=\nExternalIP="),
-                  signal == SIGTERM ? std::string::npos : 0u);
-        EXPECT_NE(ReadWholeFile(cfg + "KIVORA.cfg").find("\nForwardMore=0\n"), std::string::npos);
-        WriteWholeFile(cfg + "KIVORA.cfg", "AutoName=Ann\n");
+        const std::string homeEnv = "HOME=" + home, xdgEnv = "XDG_CONFIG_HOME=" + c.xdgConfig;
+        std::vector<const char*> env = {"QT_QPA_PLATFORM=offscreen", homeEnv.c_str()};
+        if (!c.xdgConfig.empty())
+            env.push_back(xdgEnv.c_str());
+        EXPECT_TRUE(RunProgram({root.File("usr/bin/kivora").c_str()}, env, c.exit, &output, 65534,
+                               c.signal))
+            << c.what << output;
+        const std::string file = ReadWholeFile(c.file);
+        EXPECT_EQ(rootOnly ? file : file.substr(0, c.after.size()), c.after) << c.what;
+        struct stat folder {
+        };
+        EXPECT_EQ(stat(fs::path(c.file).parent_path().c_str(), &folder) | (folder.st_mode & 0777),
+                  0700u)
+            << c.what << ": the settings folder is the user's alone";
+        EXPECT_TRUE(!rootOnly ||
+                    (output.find("Could not read the settings file " + xdg +
+                                 " (owned by root: run `sudo chown $USER " + xdg + "`)") !=
+                         std::string::npos &&
+                     output.find("Could not save the settings to " + xdg +
+                                 ": it could not be read at start") != std::string::npos))
+            << output;
     }
-    EXPECT_FALSE(fs::exists(root.File("usr/bin/KIVORA.cfg")));
+    EXPECT_EQ(ReadWholeFile(root.File("usr/bin/KIVORA.cfg")), old);
 }
 
 } // namespace

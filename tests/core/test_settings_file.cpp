@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace
 {
@@ -60,6 +61,8 @@ TEST(SettingsFile, Grammar)
         {"ForwardMore=1 is on", "|||1", "ForwardMore=1\n"},
         {"an older build's file, without ForwardMore, is off", "A|||0", "AutoName=A\n"},
         {"any ForwardMore but 1 is off", "|||0", "ForwardMore=1\nForwardMore=yes\n"},
+        {"an ExternalIP that is no address is empty (AutoConfig would send 65 KB on)", "|||0",
+         "ExternalIP=1.2.3.4\nExternalIP=" + std::string(70000, '1') + "\n"},
     };
     TempDir dir;
     for (const auto& c : cases) {
@@ -127,8 +130,10 @@ TEST(SettingsFile, SavingNeverWritesThroughALinkNorLosesTheFile)
     };
     ASSERT_TRUE(unlink(cfg.c_str()) == 0 && settings.Save() && lstat(cfg.c_str(), &info) == 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u) << "a new file is the user's alone";
+    const mode_t umaskBefore = umask(077); // a strict umask must not narrow it either
     ASSERT_TRUE(chmod(cfg.c_str(), 0640) == 0 && settings.Save() && stat(cfg.c_str(), &info) == 0);
-    EXPECT_EQ(info.st_mode & 0640, 0640u) << "the old file's mode is kept";
+    umask(umaskBefore);
+    EXPECT_EQ(info.st_mode & 0777, 0640u) << "the old file's mode is kept";
 
     // RLIMIT_FSIZE fails every write past N bytes, as a disk that fills up there would.
     const std::string fresh = ReadWholeFile(cfg), old = "AutoName=Ann\n";
@@ -147,6 +152,76 @@ TEST(SettingsFile, SavingNeverWritesThroughALinkNorLosesTheFile)
     }
     std::signal(SIGXFSZ, previous);
     EXPECT_EQ(ReadWholeFile(victim), "keep\n");
+}
+
+// A file that is there but cannot be read still holds the players: writing the empty list
+// over it would lose them. (Another user's file: test_program.) Nor may a rename that
+// failed count as a save.
+TEST(SettingsFile, AFileItCannotReadIsNeverWrittenOverAndAFailedRenameIsAFailedSave)
+{
+    TempDir dir;
+    const std::string cfg = dir.File("KIVORA.cfg");
+    const struct {
+        const char* what;
+        int (*make)(const char*, mode_t);
+        const char* why;
+    } cases[] = {
+        {"a FIFO, which must not hang the reader either", mkfifo,
+         "a special file, not a file: move it out of the way"},
+        {"a folder", mkdir, "a folder, not a file: move it out of the way"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(unlink(cfg.c_str()) == 0 || errno == ENOENT);
+        ASSERT_EQ(c.make(cfg.c_str(), 0700), 0);
+        CSettings settings;
+        settings.SetPath(cfg.c_str());
+        EXPECT_EQ(settings.Load(), 0) << c.what;
+        EXPECT_EQ(settings.LoadError().Str(), c.why) << c.what;
+        settings.AddOrUpdateUser("Al", "10.0.0.1");
+        EXPECT_EQ(settings.Save(), 0) << c.what;
+        EXPECT_FALSE(std::filesystem::is_regular_file(cfg)) << c.what;
+    }
+    CSettings unread; // the folder is still there: the rename over it fails
+    unread.SetPath(cfg.c_str());
+    EXPECT_EQ(unread.Save(), 0);
+    EXPECT_EQ(unread.SaveError().Str(), "Is a directory");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+
+// A crash soon after a save leaves an empty file unless the new file is on the disk before
+// the rename, or the old one unless the folder is synced after it. strace shows the calls.
+TEST(SettingsFile, SaveSyncsTheFileBeforeTheRenameAndTheFolderAfterIt)
+{
+    if (geteuid() != 0 || system("command -v strace >/dev/null") != 0)
+        GTEST_SKIP() << "needs root (to trace a process) and strace";
+    TempDir dir;
+    CSettings settings;
+    settings.SetPath(dir.File("KIVORA.cfg").c_str());
+    const pid_t pid = fork();
+    if (pid == 0) { // saves once strace follows it, 5 s at most
+        for (int i = 0; i < 500 && ReadWholeFile("/proc/self/status").find("TracerPid:\t0\n") !=
+                                       std::string::npos;
+             ++i)
+            usleep(10000);
+        _exit(settings.Save() ? 0 : 1);
+    }
+    const std::string trace = dir.File("trace"); // -y: each descriptor with its path
+    const int traced = system(("timeout 10 strace -qq -y -o " + trace +
+                               " -e trace=fsync,fdatasync,rename,renameat,renameat2 -p " +
+                               std::to_string(pid) + " 2>" + dir.File("why"))
+                                  .c_str());
+    int status = -1;
+    EXPECT_TRUE(waitpid(pid, &status, 0) == pid && status == 0);
+    if (traced != 0 && ReadWholeFile(trace).empty()) // a container without CAP_SYS_PTRACE
+        GTEST_SKIP() << "strace could not follow the save: " << ReadWholeFile(dir.File("why"));
+    std::string calls;
+    std::istringstream lines(ReadWholeFile(trace));
+    for (std::string line; std::getline(lines, line);)
+        calls += line.starts_with("rename")                          ? "rename "
+                 : line.find(".tmp>)") != std::string::npos          ? "fsync(file) "
+                 : line.find(dir.Path() + ">)") != std::string::npos ? "fsync(folder) "
+                                                                     : "fsync(other) ";
+    EXPECT_EQ(calls, "fsync(file) rename fsync(folder) ") << ReadWholeFile(trace);
 }
 
 // "./KIVORA.cfg" would pass a test of the name alone. The XDG folder, taken where the

@@ -1,13 +1,19 @@
 #include "MainDlgHarness.h"
 #include "NetNs.h"
 
+#include "app/CSingleInstance.h"
 #include "app/Resource.h"
 #include "forward/CForwardLink.h"
 
 #include <QLabel>
 #include <QLineEdit>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
 
 #include <map>
 
@@ -95,7 +101,7 @@ TEST_F(StartButton, StartWritesTheFileAndAPressTheExternalIPOrADeadHelperStops)
 
 // Faults: counts that do not match what real receivers got, an unchecked row counted, a
 // failing player hiding the others' counts or its reason; a summary that is not exact or
-// comes before the settings are written.
+// comes before the settings are written; a second copy on the same file running on.
 TEST_F(StartButton, ShowsWhatReachedEachPlayerAndClosingLogsOneExactSummary)
 {
     // The player (10.77.0.1) forwards to Al and Bo in a remote namespace, not to the
@@ -117,11 +123,49 @@ TEST_F(StartButton, ShowsWhatReachedEachPlayerAndClosingLogsOneExactSummary)
     NetNsScope inPlayer(player); // the window and its helper live in the player
     WriteConfig("AutoName=Ann\nAutoHost=\nExternalIP=10.77.0.1\n"
                 "10.77.0.2\tAl\n10.77.0.3\tBo\n;10.77.0.4\tCy\n10.99.0.9\tDee\n");
+    CSingleInstance first(ConfigPath().c_str()); // as the program does before its window
+    ASSERT_TRUE(first.Claim());
     Open();
+    first.SetWindow(&Dialog());
     auto log = std::make_unique<StderrToFile>(m_dir.File("stderr"));
     MessageRecorder messages;
     Dialog().OnStart();
     ASSERT_TRUE(Dialog().IsForwarding()) << (messages.Errors.empty() ? "" : messages.Errors[0]);
+    // A second start on the same file while this one forwards ends without forwarding too or
+    // touching the file. With this copy's runtime folder it brings this window to the front;
+    // with another (another login's) only the lock tells, and it says so until closed.
+    const std::string second = m_dir.File("kivora"), said = m_dir.File("said");
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    std::filesystem::copy_file(std::string(KIVORA_FORWARD_HELPER)
+                                   .substr(0, std::strlen(KIVORA_FORWARD_HELPER) - 8), // "-forward"
+                               second); // beside the same KIVORA.cfg
+    auto quiet = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {
+    }); // this stderr is checked below: no "cannot raise" of the offscreen platform in it
+    for (const std::string& text :
+         {"with the settings file " + ConfigPath() + "; its window was brought to the front.\n",
+          "and uses the settings file " + ConfigPath() + ".\n"}) {
+        if (text.starts_with("and"))
+            qputenv("XDG_RUNTIME_DIR", m_dir.Path().c_str()); // this copy read it at its start
+        posix_spawn_file_actions_t output;
+        posix_spawn_file_actions_init(&output);
+        posix_spawn_file_actions_addopen(&output, 2, said.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        char* argv[] = {const_cast<char*>(second.c_str()), nullptr};
+        pid_t pid = -1;
+        int status = -1;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &output, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&output);
+        EXPECT_TRUE(ProcessUntil([&] {
+                        if (ReadWholeFile(said).find(text) != std::string::npos)
+                            ::kill(pid, SIGTERM); // closes the message
+                        return waitpid(pid, &status, WNOHANG) == pid;
+                    }) ||
+                    (::kill(pid, SIGKILL) == 0 && waitpid(pid, &status, 0) < 0))
+            << "a second copy runs: " << text;
+        EXPECT_EQ(status, 0) << ReadWholeFile(said);
+    }
+    qInstallMessageHandler(quiet);
+    runtime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", runtime);
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(SendDatagram(game.Get(), "255.255.255.255", 27015, "announce"));
     std::map<std::string, int> reached; // the broadcasts themselves arrive too: not counted
