@@ -8,6 +8,7 @@
 
 #include "NetNs.h"
 #include "app/CMainDlg.h"
+#include "autoconfig/CAutoConfigDlg.h"
 #include "forward/CForwardLink.h"
 #include "window/Messages.h"
 
@@ -155,6 +156,7 @@ int main(int argc, char** argv)
     {
         CMainDlg window(nullptr, config.c_str());
         window.show();
+        RunEventLoop(500); // shown and active: focus changes now take effect
         window.OnStart();
         const pid_t helper = window.IsForwarding() ? window.ForwardLink().GetHelperPid() : -1;
         if (helper <= 0) {
@@ -176,14 +178,13 @@ int main(int argc, char** argv)
                 bool minimised, traffic;
                 QWidget* focus;
             } rows[] = {{"no traffic, shown", false, false, start},
-                        {"no traffic, minimised", true, false, start},
                         {"no traffic, shown, caret in Your Name", false, false, name},
+                        {"no traffic, minimised", true, false, start},
                         {"1 broadcast a second, shown", false, true, start},
                         {"1 broadcast a second, minimised", true, true, start}};
             for (const auto& row : rows) {
+                row.focus->setFocus(); // before a minimise, which may keep the old focus
                 row.minimised ? window.showMinimized() : window.showNormal();
-                if (row.focus)
-                    row.focus->setFocus();
                 if (row.traffic && broadcaster < 0)
                     broadcaster = SpawnBroadcaster();
                 RunEventLoop(1000); // settles: the state change drawn, the first broadcast in
@@ -201,6 +202,18 @@ int main(int argc, char** argv)
                 kill(broadcaster, SIGKILL);
                 waitpid(broadcaster, nullptr, 0);
             }
+            window.StopForwarding();
+            // The AutoConfig window hosting with nobody connected: its poll thread too.
+            CAutoConfigDlg autoConfig(&window.Settings(), nullptr);
+            autoConfig.show(); // starts hosting
+            RunEventLoop(1000);
+            const long long wakeups = ProcessWakeups(getpid());
+            const double cpu = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+            RunEventLoop(seconds * 1000);
+            std::printf("%-38s %8.1f/s %9.2fms   (all threads of the window)\n",
+                        "AutoConfig hosting, nobody connected",
+                        double(ProcessWakeups(getpid()) - wakeups) / seconds,
+                        (CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu) * 1e3);
             std::printf("(the end of each run is one wake-up of the window: 1/%d s)\n", seconds);
         }
         window.StopForwarding();
