@@ -483,28 +483,33 @@ void CMainDlg::DrawStatusLine()
         m_ageTimer->start(static_cast<int>(1000 - ago % 1000));
 }
 
+void CMainDlg::OnShownChanged()
+{
+    if (!IsShown())
+        m_ageTimer->stop();
+    else if (m_statsDirty)
+        DrawForwardStats();
+    else
+        DrawStatusLine(); // the age moved on meanwhile, and ticks again
+}
+
 void CMainDlg::changeEvent(QEvent* event)
 {
     QDialog::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange) {
-        if (IsShown() && m_statsDirty)
-            DrawForwardStats();
-        else if (!IsShown())
-            m_ageTimer->stop();
-    }
+    if (event->type() == QEvent::WindowStateChange)
+        OnShownChanged();
 }
 
 void CMainDlg::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
-    if (IsShown() && m_statsDirty)
-        DrawForwardStats();
+    OnShownChanged();
 }
 
 void CMainDlg::hideEvent(QHideEvent* event)
 {
     QDialog::hideEvent(event);
-    m_ageTimer->stop();
+    OnShownChanged();
 }
 
 void CMainDlg::OnAutoConfig()

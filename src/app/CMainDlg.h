@@ -98,6 +98,8 @@ private:
     // Draws m_stats: the cells whose counts changed and the status line.
     void DrawForwardStats();
     void DrawStatusLine();
+    // Minimised, hidden or shown again: stops the age's tick, or catches up.
+    void OnShownChanged();
     // The status-area icon, where the desktop has a status area: forwarding or not.
     void CreateTrayIcon();
     void UpdateTrayIcon();
