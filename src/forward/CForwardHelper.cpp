@@ -48,18 +48,20 @@ public:
     CChangeSignal(const CChangeSignal&) = delete;
     CChangeSignal& operator=(const CChangeSignal&) = delete;
     int Fd() const { return m_fd; }
-    void Arm()
-    {
-        m_armed.store(true);
-        // Against the counters' relaxed stores: either this read sees the new counts
-        // or the forwarding thread sees the flag.
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-    }
+    // The forwarding thread, after its counters changed. Both flags are sequentially
+    // consistent: either the loop's Arm sees this change or this sees the loop armed.
     void Notify()
     {
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (m_armed.load(std::memory_order_relaxed) && m_armed.exchange(false))
+        m_changes.store(m_changes.load(std::memory_order_relaxed) + 1);
+        if (m_armed.load() && m_armed.exchange(false))
             ::eventfd_write(m_fd, 1);
+    }
+    // The loop, before it reads the counters: a later change wakes it. Gives how many
+    // changes there were; the counters read afterwards hold at least these.
+    uint64_t Arm()
+    {
+        m_armed.store(true);
+        return m_changes.load();
     }
     void Drain()
     {
@@ -70,6 +72,7 @@ public:
 private:
     int m_fd;
     std::atomic<bool> m_armed{false};
+    std::atomic<uint64_t> m_changes{0};
 };
 
 bool Send(int fd, const std::vector<uint8_t>& message, int flags = 0)
@@ -116,10 +119,9 @@ int CForwardHelper::Run(int fd)
     Send(fd, {MsgStarted});
 
     CForwardStats stats;
-    uint64_t shownCaptured = 0, shownSent = 0, shownFailed = 0;
+    uint64_t shown = changed.Arm(); // the changes the window has seen the counters of
     int64_t lastShown = MonotonicMs() - StatsIntervalMs;
-    bool pending = false; // the counters changed since they were last read
-    changed.Arm();
+    bool pending = false; // the eventfd said that the counters changed
     for (;;) {
         pending = pending || changed.Fd() < 0; // without the eventfd: read every interval
         // With nothing forwarded this sleeps until the window speaks: no timer runs.
@@ -149,23 +151,18 @@ int CForwardHelper::Run(int fd)
         }
         if (!pending || MonotonicMs() - lastShown < StatsIntervalMs)
             continue;
-        // Armed before the read: a packet counted after it wakes this loop again.
-        changed.Arm();
         pending = false;
+        const uint64_t changes = changed.Arm();
+        if (changes == shown)
+            continue; // counters that did not change are not sent
         forwarder.GetStats(stats);
-        if (stats.Captured == shownCaptured && stats.Sent == shownSent &&
-            stats.Failed == shownFailed)
-            continue;
         lastShown = MonotonicMs();
         // A window that does not read loses updates; it never blocks this loop. The
         // update is tried again one interval later.
-        if (!Send(fd, EncodeStats(MsgStats, stats), MSG_DONTWAIT)) {
+        if (Send(fd, EncodeStats(MsgStats, stats), MSG_DONTWAIT))
+            shown = changes;
+        else
             pending = true;
-            continue;
-        }
-        shownCaptured = stats.Captured;
-        shownSent = stats.Sent;
-        shownFailed = stats.Failed;
     }
     // Answer as soon as no copy can leave any more; closing the capture may wait for
     // the kernel, and the player must not wait for that.
