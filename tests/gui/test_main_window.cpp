@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QTime>
 #include <QUrl>
 
 #include <future>
@@ -92,6 +93,8 @@ TEST_F(ForwardStatus, StatusLineSentCellsAndTooltipsFollowTheCounters)
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const int64_t ms = now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    const QTime wall = QTime::currentTime();
+    const int64_t minutes = 90000 + wall.msec() - 500; // mid-second: no rounding at the edge
     struct Case {
         const char* what;
         CForwardStats stats;
@@ -107,6 +110,8 @@ TEST_F(ForwardStatus, StatusLineSentCellsAndTooltipsFollowTheCounters)
          true, 0, "Forwarding: 2 broadcasts captured, 2 copies sent, last 3 s ago|1||1|"},
         {"only the cell that changed", {.Captured = 3, .Sent = 3, .LastCaptureMs = ms - 3500, .Users = {{.Sent = 1}, {.Sent = 1}, {.Sent = 1}}},
          false, 1, "Forwarding: 3 broadcasts captured, 3 copies sent, last 3 s ago|1||1|1"},
+        {"after a minute the time of day, which needs no ticking", {.Captured = 3, .Sent = 3, .LastCaptureMs = ms - minutes, .Users = {{.Sent = 1}, {.Sent = 1}, {.Sent = 1}}},
+         false, 0, "Forwarding: 3 broadcasts captured, 3 copies sent, last at " + wall.addMSecs(-minutes).toString("HH:mm:ss").toStdString() + "|1||1|1"},
         // clang-format on
     };
     for (const Case& c : cases) {
