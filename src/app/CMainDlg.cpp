@@ -317,9 +317,13 @@ void CMainDlg::OnStart()
 
 void CMainDlg::WatchForwardLink(bool on)
 {
-    // The notifier must go before the link closes its descriptor.
-    delete m_forwardNotifier;
-    m_forwardNotifier = nullptr;
+    // Off before the link closes its descriptor; deleted later, as this may run in its
+    // own signal.
+    if (m_forwardNotifier) {
+        m_forwardNotifier->setEnabled(false);
+        m_forwardNotifier->deleteLater();
+        m_forwardNotifier = nullptr;
+    }
     if (!on)
         return;
     m_forwardNotifier = new QSocketNotifier(m_link->GetFd(), QSocketNotifier::Read, this);

@@ -77,7 +77,8 @@ using ForwardStatus = MainWindowTest;
 
 // Faults: counts shown for the wrong user (unchecked ones have no entry), a count for a user
 // nothing went to, the age from another clock, a redraw while minimised or of cells that did not
-// change, no catching up when shown again, counts left standing after the run (failures:
+// change, no catching up when shown again, an age that ticks past its first minute, counts left
+// standing after the run (failures:
 // against real receivers, test_start_stop); the display callback reading a record without
 // g_usersLock while an AutoConfig client's thread rewrites it.
 TEST_F(ForwardStatus, StatusLineSentCellsAndTooltipsFollowTheCounters)
