@@ -223,12 +223,17 @@ void CMainDlg::CreateTrayIcon()
     auto* menu = new QMenu(this);
     // The button's own handler: its checks and messages apply here too.
     m_trayStart = menu->addAction(QString(), this, &CMainDlg::OnStart);
-    menu->addAction(QStringLiteral("Show KIVORA"), this, [this] {
+    auto showWindow = [this] {
         showNormal();
         raise();
         activateWindow();
-    });
+    };
+    menu->addAction(QStringLiteral("Show KIVORA"), this, showWindow);
     m_tray->setContextMenu(menu);
+    connect(m_tray, &QSystemTrayIcon::activated, this, [showWindow](auto reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            showWindow();
+    });
     UpdateTrayIcon();
     m_tray->show();
 }
