@@ -26,6 +26,9 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <QTime>
 #include <QTimer>
 #include <QToolTip>
 
@@ -62,10 +65,9 @@ CMainDlg::CMainDlg(QWidget* parent, const char* settingsPath)
                           Qt::WindowCloseButtonHint),
       m_icon(MakeMainIcon()), m_link(std::make_unique<CForwardLink>())
 {
-    // Four times a second at most: often enough to look live, rare enough to cost nothing.
-    m_forwardTimer = new QTimer(this);
-    m_forwardTimer->setInterval(250);
-    connect(m_forwardTimer, &QTimer::timeout, this, &CMainDlg::OnForwardTimer);
+    m_ageTimer = new QTimer(this);
+    m_ageTimer->setSingleShot(true);
+    connect(m_ageTimer, &QTimer::timeout, this, &CMainDlg::DrawStatusLine);
     if (settingsPath)
         m_settings.SetPath(settingsPath);
     CreateControls();
@@ -236,6 +238,43 @@ void CMainDlg::OnInitDialog()
         if (CUString tip = LoadString(GetControlId(control) & 0xFFFF); !tip.IsEmpty())
             control->setAccessibleDescription(ToQ(tip));
     m_nameEdit->setFocus();
+    CreateTrayIcon();
+}
+
+void CMainDlg::CreateTrayIcon()
+{
+    // Without a status area (no StatusNotifier host) nothing changes.
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    m_tray = new QSystemTrayIcon(this);
+    auto* menu = new QMenu(this);
+    // The button's own handler: its checks and messages apply here too.
+    m_trayStart = menu->addAction(QString(), this, &CMainDlg::OnStart);
+    auto showWindow = [this] {
+        showNormal();
+        raise();
+        activateWindow();
+    };
+    menu->addAction(QStringLiteral("Show KIVORA"), this, showWindow);
+    m_tray->setContextMenu(menu);
+    connect(m_tray, &QSystemTrayIcon::activated, this, [showWindow](auto reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            showWindow();
+    });
+    UpdateTrayIcon();
+    m_tray->show();
+}
+
+void CMainDlg::UpdateTrayIcon()
+{
+    if (!m_tray)
+        return;
+    const bool on = IsForwarding();
+    // Two states of the window's own icon: greyed while stopped.
+    m_tray->setIcon(on ? m_icon : QIcon(m_icon.pixmap(QSize(64, 64), QIcon::Disabled)));
+    m_tray->setToolTip(on ? QStringLiteral("KIVORA: forwarding")
+                          : QStringLiteral("KIVORA: stopped"));
+    m_trayStart->setText(on ? QStringLiteral("Stop") : QStringLiteral("Start"));
 }
 
 void CMainDlg::ReadFromControls()
@@ -305,7 +344,24 @@ void CMainDlg::OnStart()
     // Both captions keep the keyboard letter, so that Alt+S presses the button in either
     // state (without one the key would type an "s" into the focused field).
     m_startButton->setText(QStringLiteral("&Stop"));
-    m_forwardTimer->start();
+    WatchForwardLink(true);
+    UpdateTrayIcon();
+    OnForwardReadable(); // shows the run at once, before any counter has changed
+}
+
+void CMainDlg::WatchForwardLink(bool on)
+{
+    // Off before the link closes its descriptor; deleted later, as this may run in its
+    // own signal.
+    if (m_forwardNotifier) {
+        m_forwardNotifier->setEnabled(false);
+        m_forwardNotifier->deleteLater();
+        m_forwardNotifier = nullptr;
+    }
+    if (!on)
+        return;
+    m_forwardNotifier = new QSocketNotifier(m_link->GetFd(), QSocketNotifier::Read, this);
+    connect(m_forwardNotifier, &QSocketNotifier::activated, this, &CMainDlg::OnForwardReadable);
 }
 
 bool CMainDlg::IsForwarding() const
@@ -339,16 +395,18 @@ void CMainDlg::StopForwarding()
     if (!m_link->IsRunning())
         return;
     CForwardStats stats;
+    WatchForwardLink(false);
     m_link->Stop(stats);
-    m_forwardTimer->stop();
     if (m_startButton)
         m_startButton->setText(QStringLiteral("&Start"));
     CForwardLink::WriteSummary(stderr, stats);
-    if (m_startButton)
+    if (m_startButton) {
         ShowForwardStats(nullptr);
+        UpdateTrayIcon();
+    }
 }
 
-void CMainDlg::OnForwardTimer()
+void CMainDlg::OnForwardReadable()
 {
     CForwardStats stats;
     if (m_link->Poll(stats)) {
@@ -356,8 +414,9 @@ void CMainDlg::OnForwardTimer()
         return;
     }
     // The helper ended by itself: the window must not go on showing "Stop".
-    m_forwardTimer->stop();
+    WatchForwardLink(false);
     m_startButton->setText(QStringLiteral("&Start"));
+    UpdateTrayIcon();
     std::fprintf(stderr, "KIVORA: %s\n", m_link->GetEndReason().c_str());
     CForwardLink::WriteSummary(stderr, stats);
     ShowForwardStats(nullptr);
@@ -373,7 +432,9 @@ void CMainDlg::OnForwardMore(bool on)
 namespace
 {
 
-CUString StatusText(const CForwardStats& stats)
+constexpr int64_t AgeTicksMs = 60000; // after a minute the time of day, which needs no ticking
+
+CUString StatusText(const CForwardStats& stats, int64_t nowMs)
 {
     CUString text;
     text.Format("Forwarding: %llu broadcast%s captured, %llu cop%s sent",
@@ -381,8 +442,14 @@ CUString StatusText(const CForwardStats& stats)
                 static_cast<unsigned long long>(stats.Sent), stats.Sent == 1 ? "y" : "ies");
     CUString part;
     if (stats.LastCaptureMs >= 0) {
-        const int64_t ago = std::max<int64_t>(MonotonicMs() - stats.LastCaptureMs, 0);
-        part.Format(", last %lld s ago", static_cast<long long>(ago / 1000));
+        const int64_t ago = std::max<int64_t>(nowMs - stats.LastCaptureMs, 0);
+        if (ago < AgeTicksMs) {
+            part.Format(", last %lld s ago", static_cast<long long>(ago / 1000));
+        } else {
+            const QString at =
+                QTime::currentTime().addMSecs(-ago).toString(QStringLiteral("HH:mm:ss"));
+            part.Format(", last at %s", at.toLatin1().constData());
+        }
         text = text.Str() + part.Str();
     }
     if (stats.Failed) {
@@ -393,28 +460,94 @@ CUString StatusText(const CForwardStats& stats)
     return text;
 }
 
+bool SameCounts(const CForwardUserStats& a, const CForwardUserStats& b)
+{
+    return a.Sent == b.Sent && a.Failed == b.Failed && a.LastError == b.LastError;
+}
+
 } // namespace
 
 void CMainDlg::ShowForwardStats(const CForwardStats* stats)
 {
+    m_forwarding = stats != nullptr;
+    if (stats)
+        m_stats = *stats;
+    m_statsDirty = !IsShown();
+    if (!m_statsDirty)
+        DrawForwardStats();
+}
+
+void CMainDlg::DrawForwardStats()
+{
+    m_statsDirty = false;
+    std::vector<int> changed;
     {
         CCSLock lock(g_usersLock);
-        m_userStats.clear();
-        if (stats) {
-            // One entry per checked user in list order: nothing re-checks or reorders
-            // users while forwarding runs, every such change stops it first.
-            size_t i = 0;
-            for (const CUserSocket* user : m_settings.Users)
-                if (user->Forward && i < stats->Users.size())
-                    m_userStats[user] = stats->Users[i++];
+        // One entry per checked user in list order: nothing re-checks or reorders
+        // users while forwarding runs, every such change stops it first.
+        std::unordered_map<const CUserSocket*, CForwardUserStats> counts;
+        size_t i = 0;
+        for (const CUserSocket* user : m_settings.Users)
+            if (m_forwarding && user->Forward && i < m_stats.Users.size())
+                counts[user] = m_stats.Users[i++];
+        int row = 0;
+        for (const CUserSocket* user : m_settings.Users) {
+            auto before = m_userStats.find(user), after = counts.find(user);
+            if ((before == m_userStats.end()) != (after == counts.end()) ||
+                (after != counts.end() && !SameCounts(before->second, after->second)))
+                changed.push_back(row);
+            ++row;
         }
+        m_userStats = std::move(counts);
     }
-    QString status = stats ? ToQ(StatusText(*stats)) : QStringLiteral("Stopped.");
+    for (int row : changed)
+        m_userList->RedrawCells(row, 2, 2);
+    DrawStatusLine();
+}
+
+void CMainDlg::DrawStatusLine()
+{
+    m_ageTimer->stop();
+    const int64_t now = MonotonicMs();
+    QString status = m_forwarding ? ToQ(StatusText(m_stats, now)) : QStringLiteral("Stopped.");
     // The text wraps; "last 3 s ago" stays on one line.
     static const QRegularExpression age(QStringLiteral("last (\\d+) s ago"));
     status.replace(age, QStringLiteral("last\u00a0\\1\u00a0s\u00a0ago"));
-    m_status->setText(status);
-    m_userList->viewport()->update();
+    if (m_status->text() != status)
+        m_status->setText(status);
+    // The age ticks once a second, only while it is shown and in its first minute.
+    const int64_t ago = now - m_stats.LastCaptureMs;
+    if (m_forwarding && m_stats.LastCaptureMs >= 0 && ago >= 0 && ago < AgeTicksMs && IsShown())
+        m_ageTimer->start(static_cast<int>(1000 - ago % 1000));
+}
+
+void CMainDlg::OnShownChanged()
+{
+    if (!IsShown())
+        m_ageTimer->stop();
+    else if (m_statsDirty)
+        DrawForwardStats();
+    else
+        DrawStatusLine(); // the age moved on meanwhile, and ticks again
+}
+
+void CMainDlg::changeEvent(QEvent* event)
+{
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        OnShownChanged();
+}
+
+void CMainDlg::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    OnShownChanged();
+}
+
+void CMainDlg::hideEvent(QHideEvent* event)
+{
+    QDialog::hideEvent(event);
+    OnShownChanged();
 }
 
 void CMainDlg::OnAutoConfig()

@@ -20,6 +20,8 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QSocketNotifier;
+class QSystemTrayIcon;
 
 // The main window: this player's name, the AutoConfig host's IP, the external IP,
 // the User List and the commands. It owns the settings with every user, and the
@@ -38,10 +40,12 @@ public:
     void StopForwarding();
     bool IsForwarding() const;
     // Shows what the running forwarding has done: the status line and the "Sent"
-    // column. Null once forwarding has stopped: "Stopped." and blank cells.
+    // column, redrawing only what changed. Null once forwarding has stopped: "Stopped."
+    // and blank cells. While the window is minimised or hidden nothing is drawn; it
+    // catches up when shown again.
     void ShowForwardStats(const CForwardStats* stats);
-    // Reads the helper's counters; shows forwarding stopped when the helper is gone.
-    void OnForwardTimer();
+    // Reads what the helper sent; shows forwarding stopped when the helper is gone.
+    void OnForwardReadable();
     CForwardLink& ForwardLink() { return *m_link; }
     // The switch "Also forward subnet broadcasts and multicast": it changes what is
     // forwarded, so it stops forwarding first.
@@ -74,6 +78,9 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void CreateControls();
@@ -85,6 +92,17 @@ private:
     void TransferToControls();
     // A row's tooltip: the full name, the IP and the last failed send to the user.
     CUString UserToolTip(const CUserSocket& user) const;
+    // Waits for the helper's records in the event loop while a run lasts.
+    void WatchForwardLink(bool on);
+    bool IsShown() const { return isVisible() && !isMinimized(); }
+    // Draws m_stats: the cells whose counts changed and the status line.
+    void DrawForwardStats();
+    void DrawStatusLine();
+    // Minimised, hidden or shown again: stops the age's tick, or catches up.
+    void OnShownChanged();
+    // The status-area icon, where the desktop has a status area: forwarding or not.
+    void CreateTrayIcon();
+    void UpdateTrayIcon();
 
     // Declared in the order of their construction; destroyed in reverse.
     QPushButton* m_startButton = nullptr;
@@ -93,8 +111,10 @@ private:
     CUString m_autoName;
     QIcon m_icon;
     CSettings m_settings;
-    std::unique_ptr<CForwardLink> m_link; // the forwarding helper, while a run lasts
-    QTimer* m_forwardTimer = nullptr;
+    std::unique_ptr<CForwardLink> m_link;         // the forwarding helper, while a run lasts
+    QSocketNotifier* m_forwardNotifier = nullptr; // while a run lasts
+    // Ticks the age of the last broadcast once a second, while shown, for its first minute.
+    QTimer* m_ageTimer = nullptr;
     CSelectListCtrl* m_userList = nullptr;
 
     QLineEdit* m_nameEdit = nullptr;
@@ -106,5 +126,10 @@ private:
     // Each checked user's counters of the running forwarding, read by the display
     // callback beside the records and so under g_usersLock too.
     std::unordered_map<const CUserSocket*, CForwardUserStats> m_userStats;
+    CForwardStats m_stats;     // the latest counters while forwarding runs
+    bool m_forwarding = false; // m_stats is a run's, not "Stopped."
+    bool m_statsDirty = false; // came while the window was not shown
+    QSystemTrayIcon* m_tray = nullptr;
+    QAction* m_trayStart = nullptr;
     bool m_savedAtClose = false;
 };

@@ -5,18 +5,21 @@
 #include "autoconfig/CAutoConfigServer.h"
 #include "autoconfig/CPeerSocket.h"
 #include "base/CLogSink.h"
+#include "base/MonotonicClock.h"
 #include "users/CSettings.h"
 
 #include <arpa/inet.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace
 {
+
+constexpr int PollIntervalMs = 50; // at most one Poll per this, however busy the peers
 
 // The OS's reason without the name of the call that failed ("connect: timed out").
 const char* Cause(const CUString& error)
@@ -55,11 +58,51 @@ std::string HostAddresses(const CUString& externalIP)
 
 } // namespace
 
+CAutoConfig::CAutoConfig(CAutoConfigOwner* dialog)
+    : Dialog(dialog), m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+}
+
 CAutoConfig::~CAutoConfig()
 {
     // The thread polls Socket: it must have returned before the socket goes.
+    RequestStop();
+    Wake();
     StopAndWait();
     Socket.reset();
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
+}
+
+void CAutoConfig::Wake()
+{
+    if (m_wakeFd >= 0)
+        ::eventfd_write(m_wakeFd, 1);
+}
+
+void CAutoConfig::Watch(std::vector<pollfd>& fds) const
+{
+    auto watch = [&fds](const CUSocket* s) {
+        if (s->GetHandle() >= 0)
+            fds.push_back({s->GetHandle(),
+                           static_cast<short>(POLLIN | (s->HasPendingOutput() ? POLLOUT : 0)), 0});
+    };
+    watch(Socket.get());
+    if (IsHost)
+        for (const CUSocket* connection : static_cast<CUServerSocket*>(Socket.get())->Connections)
+            watch(connection);
+}
+
+void CAutoConfig::Wait(std::vector<pollfd>& fds, int timeoutMs)
+{
+    // Without its eventfd a stop could not wake the wait: then poll every interval.
+    if (m_wakeFd < 0 && (timeoutMs < 0 || timeoutMs > PollIntervalMs))
+        timeoutMs = PollIntervalMs;
+    fds.push_back({m_wakeFd, POLLIN, 0});
+    if (::poll(fds.data(), fds.size(), timeoutMs) > 0 && (fds.back().revents & POLLIN)) {
+        eventfd_t count;
+        ::eventfd_read(m_wakeFd, &count);
+    }
 }
 
 int CAutoConfig::ConnectToHost(const char* host)
@@ -112,6 +155,7 @@ void CAutoConfig::Sync()
     for (CUSocket* s : server->Connections)
         CAutoConfigServer::QueueUserInfo(static_cast<CPeerSocket*>(s), body);
     Dialog->GetLog().Message("Sent info for %d users.", users);
+    Wake(); // the poll thread sleeps until it has something to do
 }
 
 unsigned CAutoConfig::PollThread(void* param)
@@ -120,18 +164,32 @@ unsigned CAutoConfig::PollThread(void* param)
     CCSLock running(session->ThreadLock);
     // A stop asked for before this point is kept: the loop is then skipped.
     if (session->SetRunning()) {
+        std::vector<pollfd> fds;
         for (;;) {
+            const int64_t polled = MonotonicMs();
             int alive;
+            fds.clear();
             {
                 CCSLock lock(session->SocketLock);
                 alive = session->Socket->Poll();
+                if (alive)
+                    session->Watch(fds);
             }
-            if (!alive)
+            if (!alive || session->StopRequested())
                 break;
-            // Poll never waits for data: without this pause the thread would spin.
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            // Poll never waits for data: the thread sleeps here until there is some, or
+            // room for waiting output, a Sync or the stop. With no traffic it never wakes.
+            session->Wait(fds, -1);
             if (session->StopRequested())
                 break;
+            // A peer that floods is still served at most once per interval.
+            const int64_t rest = polled + PollIntervalMs - MonotonicMs();
+            if (rest > 0) {
+                fds.clear();
+                session->Wait(fds, static_cast<int>(rest));
+                if (session->StopRequested())
+                    break;
+            }
         }
     }
     if (!session->IsHost)

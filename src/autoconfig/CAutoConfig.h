@@ -4,7 +4,10 @@
 #include "base/CThreadHelper.h"
 #include "base/CUSocket.h"
 
+#include <poll.h>
+
 #include <memory>
+#include <vector>
 
 class CAutoConfigOwner;
 
@@ -14,7 +17,7 @@ class CAutoConfigOwner;
 class CAutoConfig : public CThreadHelper
 {
 public:
-    explicit CAutoConfig(CAutoConfigOwner* dialog) : Dialog(dialog) {}
+    explicit CAutoConfig(CAutoConfigOwner* dialog);
     ~CAutoConfig() override;
 
     // Client start: connects to the host, queues the join and starts polling. Gives
@@ -24,7 +27,8 @@ public:
     // Host start: listens on the AutoConfig port, logs the addresses the others need
     // and starts polling. Gives non-zero when listening and the poll thread runs.
     int StartHost();
-    // Host only: writes the user list to every connection; it leaves at the next Poll.
+    // Host only: writes the user list to every connection; it leaves at the next Poll,
+    // which it wakes.
     void Sync();
 
     static unsigned PollThread(void* session);
@@ -34,4 +38,15 @@ public:
     CAutoConfigOwner* Dialog; // not owned
     std::unique_ptr<CUSocket> Socket;
     int IsHost = 0;
+
+private:
+    // The poll thread sleeps until a socket is ready, or this wakes it (a stop, a Sync).
+    void Wake();
+    // What the thread waits for: every socket's input, and room where output waits.
+    // Under SocketLock.
+    void Watch(std::vector<pollfd>& fds) const;
+    // Waits up to `timeoutMs` (-1: for ever) for `fds` or a Wake.
+    void Wait(std::vector<pollfd>& fds, int timeoutMs);
+
+    int m_wakeFd = -1;
 };

@@ -98,6 +98,9 @@ public:
     // one is refused: InputRefused() turns non-zero and Poll closes the connection.
     static constexpr int MaxMessageLength = 64 * 1024;
     int InputRefused() const;
+    // Non-zero while output waits to leave (in Out, or framed and not yet taken by the
+    // kernel): a caller that waits for the socket must then wait for room to send too.
+    int HasPendingOutput() const;
 
 protected:
     int m_handle = -1;

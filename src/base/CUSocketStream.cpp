@@ -245,6 +245,11 @@ int CUSocket::ProcessInput(CUSocket* s)
     }
 }
 
+int CUSocket::HasPendingOutput() const
+{
+    return Out.GetDataLength() > 0 || (m_stream && m_stream->sent < m_stream->pending.size());
+}
+
 int CUSocket::InputRefused() const
 {
     if (m_stream && !m_stream->AtHeader(In))

@@ -7,10 +7,14 @@
 
 #include <arpa/inet.h>
 #include <linux/capability.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <vector>
 
 using namespace ForwardProtocol;
@@ -18,7 +22,7 @@ using namespace ForwardProtocol;
 namespace
 {
 
-constexpr int StatsIntervalMs = 250;
+constexpr int StatsIntervalMs = 250; // counters go to the window at most 4 times a second
 constexpr int FirstMessageMs = 10000;
 
 // Once the sockets are open CAP_NET_RAW has done its work: whatever happens later
@@ -29,6 +33,47 @@ void DropCapabilities()
     __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
     ::syscall(SYS_capset, &header, none);
 }
+
+// Wakes the helper's loop when the forwarding thread has counted something: at most
+// one eventfd write per sleep of the loop, which arms it before it reads the counters.
+class CChangeSignal
+{
+public:
+    CChangeSignal() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~CChangeSignal()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    CChangeSignal(const CChangeSignal&) = delete;
+    CChangeSignal& operator=(const CChangeSignal&) = delete;
+    int Fd() const { return m_fd; }
+    // The forwarding thread, after its counters changed. Both flags are sequentially
+    // consistent: either the loop's Arm sees this change or this sees the loop armed.
+    void Notify()
+    {
+        m_changes.store(m_changes.load(std::memory_order_relaxed) + 1);
+        if (m_armed.load() && m_armed.exchange(false))
+            ::eventfd_write(m_fd, 1);
+    }
+    // The loop, before it reads the counters: a later change wakes it. Gives how many
+    // changes there were; the counters read afterwards hold at least these.
+    uint64_t Arm()
+    {
+        m_armed.store(true);
+        return m_changes.load();
+    }
+    void Drain()
+    {
+        eventfd_t count;
+        ::eventfd_read(m_fd, &count);
+    }
+
+private:
+    int m_fd;
+    std::atomic<bool> m_armed{false};
+    std::atomic<uint64_t> m_changes{0};
+};
 
 bool Send(int fd, const std::vector<uint8_t>& message, int flags = 0)
 {
@@ -57,7 +102,9 @@ int CForwardHelper::Run(int fd)
         user->Address.sin_addr.s_addr = address; // what the window resolved, as it is
         settings.Users.AddTail(user);
     }
+    CChangeSignal changed; // outlives the forwarder, whose thread signals it to the end
     CForwarder forwarder(&settings);
+    forwarder.OnChange = [&changed] { changed.Notify(); };
     forwarder.OwnAddresses = start.Own;
     CUString error;
     if (!forwarder.OpenCapture(error)) {
@@ -72,10 +119,16 @@ int CForwardHelper::Run(int fd)
     Send(fd, {MsgStarted});
 
     CForwardStats stats;
-    uint64_t shownCaptured = 0, shownSent = 0, shownFailed = 0;
-    int64_t lastShown = MonotonicMs();
+    uint64_t shown = changed.Arm(); // the changes the window has seen the counters of
+    int64_t lastShown = MonotonicMs() - StatsIntervalMs;
+    bool pending = false; // the eventfd said that the counters changed
     for (;;) {
-        WaitReadable(fd, StatsIntervalMs);
+        pending = pending || changed.Fd() < 0; // without the eventfd: read every interval
+        // With nothing forwarded this sleeps until the window speaks: no timer runs.
+        const int64_t due = lastShown + StatsIntervalMs - MonotonicMs();
+        pollfd ready[2] = {{fd, POLLIN, 0}, {changed.Fd(), POLLIN, 0}};
+        ::poll(ready, 2,
+               pending ? static_cast<int>(std::clamp<int64_t>(due, 0, StatsIntervalMs)) : -1);
         const long n = Receive(fd, buffer);
         if (n == 0)
             return 0; // the window is gone: the forwarder's destructor stops the loop
@@ -86,25 +139,30 @@ int CForwardHelper::Run(int fd)
         }
         if (n == -2)
             return 2;
+        if (ready[1].revents & POLLIN) {
+            changed.Drain();
+            pending = true;
+        }
         if (forwarder.GetState() == CThreadHelper::StopState) {
             // The loop ended without a stop: say so, with what it did.
             forwarder.GetStats(stats);
             Send(fd, EncodeStats(MsgStopped, stats));
             return 3;
         }
-        if (MonotonicMs() - lastShown < StatsIntervalMs)
+        if (!pending || MonotonicMs() - lastShown < StatsIntervalMs)
             continue;
+        pending = false;
+        const uint64_t changes = changed.Arm();
+        if (changes == shown)
+            continue; // counters that did not change are not sent
         forwarder.GetStats(stats);
-        if (stats.Captured == shownCaptured && stats.Sent == shownSent &&
-            stats.Failed == shownFailed)
-            continue;
-        // A window that does not read loses updates; it never blocks this loop.
-        if (Send(fd, EncodeStats(MsgStats, stats), MSG_DONTWAIT)) {
-            shownCaptured = stats.Captured;
-            shownSent = stats.Sent;
-            shownFailed = stats.Failed;
-            lastShown = MonotonicMs();
-        }
+        lastShown = MonotonicMs();
+        // A window that does not read loses updates; it never blocks this loop. The
+        // update is tried again one interval later.
+        if (Send(fd, EncodeStats(MsgStats, stats), MSG_DONTWAIT))
+            shown = changes;
+        else
+            pending = true;
     }
     // Answer as soon as no copy can leave any more; closing the capture may wait for
     // the kernel, and the player must not wait for that.

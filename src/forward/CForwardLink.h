@@ -37,6 +37,9 @@ public:
     int IsDenied() const { return m_denied; }
     pid_t GetHelperPid() const { return m_pid; }
 
+    // The descriptor to wait on instead of polling on a timer: readable when Poll has
+    // something to take in. -1 while no run lasts.
+    int GetFd() const { return m_fd; }
     // Takes in what the helper sent without waiting; `stats` gets the latest counters.
     // Gives 0 once the helper has ended by itself; GetEndReason() then says how.
     int Poll(CForwardStats& stats);

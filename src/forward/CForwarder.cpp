@@ -179,6 +179,8 @@ unsigned CForwarder::ForwardThread(void* forwarder)
             self->Run();
     }
     self->Abort();
+    if (self->OnChange)
+        self->OnChange();
     return 0;
 }
 
@@ -225,6 +227,8 @@ void CForwarder::Run()
                 }
                 ++index;
             }
+            if (KeepCounters && OnChange)
+                OnChange();
         }
         in.Clear();
     }

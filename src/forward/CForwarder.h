@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -60,6 +61,9 @@ public:
     std::vector<uint32_t> OwnAddresses;
     // false leaves the counters at 0: for measuring what counting costs, nothing else.
     bool KeepCounters = true;
+    // Called on the forwarding thread after the counters changed and as the loop ends,
+    // so that a reader can sleep until then. Must not block. Set before StartThread.
+    std::function<void()> OnChange;
 
 private:
     void Run();

@@ -67,6 +67,11 @@ void CDibListCtrl::AddItem(CUObject* obj)
     m_model->InsertRow(row, obj);
 }
 
+void CDibListCtrl::RedrawCells(int row, int first, int last)
+{
+    m_model->RefreshCells(row, first, last);
+}
+
 CUObject* CDibListCtrl::GetObject(int row) const
 {
     return m_model->GetObject(row);

@@ -87,6 +87,10 @@ public:
             list.AddTail(static_cast<T*>(GetObject(row)));
     }
 
+    // Redraws the cells of columns first..last of a row, and nothing else: the owner's
+    // data behind them changed.
+    void RedrawCells(int row, int first, int last);
+
     CUObject* GetObject(int row) const;
     int GetItemCount() const;
     std::vector<int> SelectedRows() const;

@@ -113,8 +113,13 @@ void CDibListModel::RemoveRow(int row)
 
 void CDibListModel::RefreshRow(int row)
 {
-    if (columnCount() > 0)
-        emit dataChanged(index(row, 0), index(row, columnCount() - 1));
+    RefreshCells(row, 0, columnCount() - 1);
+}
+
+void CDibListModel::RefreshCells(int row, int first, int last)
+{
+    if (row >= 0 && row < rowCount() && first >= 0 && first <= last && last < columnCount())
+        emit dataChanged(index(row, first), index(row, last));
 }
 
 CUObject* CDibListModel::GetObject(int row) const

@@ -28,6 +28,7 @@ public:
     void InsertRow(int row, CUObject* obj);
     void RemoveRow(int row);
     void RefreshRow(int row);
+    void RefreshCells(int row, int first, int last);
     CUObject* GetObject(int row) const;
     int IndexOf(const CUObject* obj) const;
 

@@ -14,6 +14,8 @@
 
 #include <QLabel>
 #include <QMenu>
+#include <QSignalSpy>
+#include <QTime>
 #include <QUrl>
 
 #include <future>
@@ -165,7 +167,9 @@ TEST_F(Accessibility, NamesDescriptionsAndChangesAreWhatAScreenReaderGets)
 using ForwardStatus = MainWindowTest;
 
 // Faults: counts shown for the wrong user (unchecked ones have no entry), a count for a user
-// nothing went to, the age from another clock, counts left standing after the run (failures:
+// nothing went to, the age from another clock, a redraw while minimised or of cells that did not
+// change, no catching up when shown again, an age that ticks past its first minute, counts left
+// standing after the run (failures:
 // against real receivers, test_start_stop); the display callback reading a record without
 // g_usersLock while an AutoConfig client's thread rewrites it.
 TEST_F(ForwardStatus, StatusLineSentCellsAndTooltipsFollowTheCounters)
@@ -181,19 +185,38 @@ TEST_F(ForwardStatus, StatusLineSentCellsAndTooltipsFollowTheCounters)
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const int64_t ms = now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    const QTime wall = QTime::currentTime();
+    const int64_t minutes = 90000 + wall.msec() - 500; // mid-second: no rounding at the edge
     struct Case {
         const char* what;
         CForwardStats stats;
+        bool minimised; // nothing may be drawn then; shown again, it all catches up
+        int redrawn;    // cells of the list redrawn
         std::string shown;
     } cases[] = {
         // clang-format off
-        {"before any capture the age is left out", {.Users = {{}, {}, {}}}, "Forwarding: 0 broadcasts captured, 0 copies sent||||"},
+        {"before any capture the age is left out", {.Users = {{}, {}, {}}}, false, 3, "Forwarding: 0 broadcasts captured, 0 copies sent||||"},
         {"one of each reads singular; the age is CLOCK_MONOTONIC's", {.Captured = 1, .Sent = 1, .LastCaptureMs = ms - 3500,
-         .Users = {{.Sent = 1}, {}, {}}}, "Forwarding: 1 broadcast captured, 1 copy sent, last 3 s ago|1|||"},
+         .Users = {{.Sent = 1}, {}, {}}}, false, 1, "Forwarding: 1 broadcast captured, 1 copy sent, last 3 s ago|1|||"},
+        {"minimised", {.Captured = 2, .Sent = 2, .LastCaptureMs = ms - 3500, .Users = {{.Sent = 1}, {.Sent = 1}, {}}},
+         true, 0, "Forwarding: 2 broadcasts captured, 2 copies sent, last 3 s ago|1||1|"},
+        {"only the cell that changed", {.Captured = 3, .Sent = 3, .LastCaptureMs = ms - 3500, .Users = {{.Sent = 1}, {.Sent = 1}, {.Sent = 1}}},
+         false, 1, "Forwarding: 3 broadcasts captured, 3 copies sent, last 3 s ago|1||1|1"},
+        {"after a minute the time of day, which needs no ticking", {.Captured = 3, .Sent = 3, .LastCaptureMs = ms - minutes, .Users = {{.Sent = 1}, {.Sent = 1}, {.Sent = 1}}},
+         false, 0, "Forwarding: 3 broadcasts captured, 3 copies sent, last at " + wall.addMSecs(-minutes).toString("HH:mm:ss").toStdString() + "|1||1|1"},
         // clang-format on
     };
     for (const Case& c : cases) {
+        if (c.minimised)
+            Dialog().showMinimized();
+        const std::string before = Control<QLabel>(IDC_FORWARD_STATUS)->text().toStdString();
+        QSignalSpy redrawn(List()->model(), &QAbstractItemModel::dataChanged);
         Dialog().ShowForwardStats(&c.stats);
+        EXPECT_EQ(redrawn.count(), c.redrawn) << c.what;
+        if (c.minimised) {
+            EXPECT_EQ(Control<QLabel>(IDC_FORWARD_STATUS)->text().toStdString(), before) << c.what;
+            Dialog().showNormal();
+        }
         EXPECT_EQ(shown(), c.shown) << c.what;
     }
     EXPECT_EQ(Cell(0, 0) + Cell(0, 1), "Al127.0.0.11"); // Name and IP stay as they were
