@@ -77,7 +77,6 @@ CMainDlg::~CMainDlg()
     StopForwarding();
     if (!m_savedAtClose)
         SaveSettings();
-    ExitWinsock();
     // The view goes before the settings, so that it never shows a destroyed record.
     delete m_userList;
     m_userList = nullptr;
@@ -173,7 +172,6 @@ void CMainDlg::OnInitDialog()
         m_systemMenu->addAction(QStringLiteral("Settings file: %1").arg(ToQ(m_settings.GetPath())));
     where->setEnabled(false);
 
-    InitWinsock();
     setWindowIcon(m_icon);
     m_settings.Load();
 

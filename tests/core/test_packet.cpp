@@ -4,7 +4,9 @@
 // the fuzz target.)
 #include "PacketBytes.h"
 #include "TempDir.h"
+#include "base/CCaptureSocket.h"
 #include "base/CIPHeader.h"
+#include "base/CLocalInterfaces.h"
 #include "base/CUBuffer.h"
 #include "base/CUDPHeader.h"
 #include "base/CUSocket.h"
@@ -88,7 +90,7 @@ std::vector<Bytes> Replay(const std::string& path, int linkType, const std::vect
     }
     pcap_dump_close(dumper);
     pcap_close(dead);
-    CUSocket capture;
+    CCaptureSocket capture;
     EXPECT_TRUE(capture.OpenCaptureFile(path.c_str()) && capture.Sniff(1));
     auto reader = std::async(std::launch::async, [&capture] {
         std::vector<Bytes> packets;
@@ -194,10 +196,12 @@ TEST(AcceptTest, OwnBroadcastsAlwaysSubnetsAndGamesGroupsWithTheSwitch)
         EXPECT_EQ(filter[1].IsDestination(Ip4(address)) != 0, on) << address << ", ForwardMore";
     }
     // The configured broadcast wins; without one all host bits are set; a /32 has none.
-    EXPECT_EQ(CUSocket::BroadcastOf(Ip4("10.1.1.1"), Ip4("255.255.255.0"), Ip4("10.1.1.63")),
-              Ip4("10.1.1.63"));
-    EXPECT_EQ(CUSocket::BroadcastOf(Ip4("10.2.0.1"), Ip4("255.255.0.0"), 0), Ip4("10.2.255.255"));
-    EXPECT_EQ(CUSocket::BroadcastOf(Ip4("10.3.0.1"), Ip4("255.255.255.255"), 0), 0u);
+    EXPECT_EQ(
+        CLocalInterfaces::BroadcastOf(Ip4("10.1.1.1"), Ip4("255.255.255.0"), Ip4("10.1.1.63")),
+        Ip4("10.1.1.63"));
+    EXPECT_EQ(CLocalInterfaces::BroadcastOf(Ip4("10.2.0.1"), Ip4("255.255.0.0"), 0),
+              Ip4("10.2.255.255"));
+    EXPECT_EQ(CLocalInterfaces::BroadcastOf(Ip4("10.3.0.1"), Ip4("255.255.255.255"), 0), 0u);
 }
 
 TEST(AddressText, WhatTheEditorAcceptsIsWhatIsSentTo)
@@ -267,7 +271,7 @@ TEST(CaptureFile, EveryLinkTypeGivesOnlyOwnUdpBroadcasts)
     TempDir dir;
     for (const auto& c : cases)
         EXPECT_EQ(Replay(dir.File("replay.pcap"), c.linkType, c.frames), c.expected) << c.what;
-    CUSocket capture; // a failure is reported in libpcap's own words, whatever they are
+    CCaptureSocket capture; // a failure is reported in libpcap's own words, whatever they are
     EXPECT_FALSE(capture.OpenCaptureFile(dir.File("absent.pcap").c_str()));
     EXPECT_FALSE(capture.GetLastError().IsEmpty() || capture.IsOpen());
 }
