@@ -24,10 +24,7 @@ CUSocket::~CUSocket()
 void CUSocket::Close()
 {
     FreeStream();
-    if (m_handle >= 0) {
-        ::close(m_handle);
-        m_handle = -1;
-    }
+    m_handle.Reset();
 }
 
 CUBuffer& CUSocket::operator<<(int32_t value)
@@ -80,8 +77,8 @@ bool FindDefaultRoute(std::string& iface, uint32_t& gateway)
 // learns it without sending anything.
 bool SourceToward(uint32_t destination, uint32_t& source)
 {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    const CScopedFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd.IsOpen())
         return false;
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -89,10 +86,9 @@ bool SourceToward(uint32_t destination, uint32_t& source)
     to.sin_addr.s_addr = destination;
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-              ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
-              local.sin_addr.s_addr != 0;
-    ::close(fd);
+    const bool ok = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+                    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+                    local.sin_addr.s_addr != 0;
     if (ok)
         source = local.sin_addr.s_addr;
     return ok;
@@ -167,7 +163,8 @@ int CUSocket::GetPeerName(CUString& text) const
 {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    if (m_handle < 0 || ::getpeername(m_handle, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+    if (!m_handle.IsOpen() ||
+        ::getpeername(m_handle.Get(), reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
         peer.sin_family != AF_INET) {
         text.Empty();
         return 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/CScopedFd.h"
 #include "base/CUBuffer.h"
 #include "base/CUObject.h"
 #include "base/CUString.h"
@@ -26,8 +27,8 @@ public:
     CUBuffer In;  // what has arrived
     CUBuffer Out; // what is to leave
 
-    int GetHandle() const { return m_handle; }
-    int IsOpen() const { return m_handle >= 0; }
+    int GetHandle() const { return m_handle.Get(); }
+    int IsOpen() const { return m_handle.IsOpen(); }
     // Closes whatever the socket holds open; safe to call on a closed socket.
     void Close();
     const CUString& GetLastError() const { return m_error; }
@@ -63,7 +64,7 @@ public:
     int InputRefused() const;
 
 protected:
-    int m_handle = -1;
+    CScopedFd m_handle;
     CUString m_error;
     int m_errno = 0;
 

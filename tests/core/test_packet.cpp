@@ -161,6 +161,7 @@ TEST(AcceptTest, OwnBroadcastsAlwaysSubnetsAndGamesGroupsWithTheSwitch)
         bool off, on; // accepted with ForwardMore 0, 1
     } cases[] = {
         {"own broadcast", Datagram{}.Build(), true, true},
+        {"with an IPv4 option: not forwarded", WithOption(Datagram{}.Build()), false, false},
         {"empty payload", Datagram{.payload = ""}.Build(), false, false},
         {"another machine's broadcast", Datagram{.from = "10.1.1.2"}.Build(), false, false},
         {"TCP", Datagram{.protocol = 6}.Build(), false, false},
