@@ -146,29 +146,29 @@ int CForwardLink::Start(const CForwardStart& what, CUString& error)
     m_link = std::move(ours);
     m_pid = pid;
 
-    if (::send(m_link.Get(), request.data(), request.size(), MSG_NOSIGNAL) ==
-        static_cast<ssize_t>(request.size())) {
-        const int64_t until = MonotonicMs() + StartWaitMs;
-        while (WaitReadable(static_cast<int>(std::max<int64_t>(0, until - MonotonicMs())))) {
-            const long n = Receive();
-            if (n == 1 && m_buffer[0] == MsgStarted)
-                return 1;
-            CUString text;
-            int denied = 0;
-            if (n > 0 && DecodeFailed(m_buffer.data(), static_cast<size_t>(n), denied, text)) {
-                m_denied = denied;
-                error = text;
-                if (denied)
-                    error.Format("%s\n\nKIVORA needs the CAP_NET_RAW capability for its "
-                                 "forwarding helper. Grant it once with:\n    sudo setcap "
-                                 "cap_net_raw+ep %s\n(see the README).",
-                                 text.c_str(), path.c_str());
-                Finish(ExitWaitMs);
-                return 0;
-            }
-            if (n != -1)
-                break; // the end of the socketpair, or no message of ours
+    // The answer is read even when the send failed: a helper that failed before it
+    // reads anything may have ended already, its Failed record still waiting here.
+    ::send(m_link.Get(), request.data(), request.size(), MSG_NOSIGNAL);
+    const int64_t until = MonotonicMs() + StartWaitMs;
+    while (WaitReadable(static_cast<int>(std::max<int64_t>(0, until - MonotonicMs())))) {
+        const long n = Receive();
+        if (n == 1 && m_buffer[0] == MsgStarted)
+            return 1;
+        CUString text;
+        int denied = 0;
+        if (n > 0 && DecodeFailed(m_buffer.data(), static_cast<size_t>(n), denied, text)) {
+            m_denied = denied;
+            error = text;
+            if (denied)
+                error.Format("%s\n\nKIVORA needs the CAP_NET_RAW capability for its "
+                             "forwarding helper. Grant it once with:\n    sudo setcap "
+                             "cap_net_raw+ep %s\n(see the README).",
+                             text.c_str(), path.c_str());
+            Finish(ExitWaitMs);
+            return 0;
         }
+        if (n != ReceiveNone)
+            break; // the end of the socketpair, or no message of ours
     }
     const CUString how = Finish(ExitWaitMs);
     error.Format("The forwarding helper %s did not start forwarding (%s)", path.c_str(),

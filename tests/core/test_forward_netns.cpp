@@ -280,16 +280,19 @@ TEST_F(ForwardNetns, StopAnswersWithNoTrafficUnderAFloodAndAtOnce)
 
 // The hub as a VM host: its own broadcast leaves by the bridge and again by each port, and
 // what the player (a VM, or a LAN host) sends is passed on through the other ports. Only the
-// hub's own reaches each user, once. Faults: the own-address check skipped, a port's copy
-// forwarded, a failed send counted with the errno of the send before.
+// hub's own reaches each user, once. Faults: a port's copy forwarded, a failed send counted
+// with the errno of the send before or for another user, no SO_BROADCAST.
 TEST_F(ForwardNetns, OnABridgeOnlyTheHostsOwnBroadcastGoesOutAndOnce)
 {
     NetNsScope inHub(lan->hub);
     CForwardLink::SetHelperPath(KIVORA_FORWARD_HELPER);
     CForwardLink link;
     CUString error;
+    // Between them: one never sent to, a subnet broadcast (needs SO_BROADCAST), one unreachable.
     const ForwardProtocol::CForwardStart what{
-        0, 0, {Ip4("10.77.0.2"), Ip4("10.77.0.3"), Ip4("10.5.5.5")}};
+        0,
+        0,
+        {Ip4("10.77.0.2"), Ip4("0.0.0.0"), Ip4("10.77.0.255"), Ip4("10.77.0.3"), Ip4("10.5.5.5")}};
     ASSERT_TRUE(link.Start(what, error)) << error.c_str();
     ASSERT_TRUE(SendDatagram(game.Get(), "255.255.255.255", GamePort, "the VM's own"));
     const Bytes big = Datagram{.from = "10.77.0.100", .payload = std::string(3000, 'f')}.Build();
@@ -317,7 +320,7 @@ TEST_F(ForwardNetns, OnABridgeOnlyTheHostsOwnBroadcastGoesOutAndOnce)
     EXPECT_EQ(stats.Captured, 1u);
     ASSERT_EQ(stats.Errors.size(), 1u) << "a failed send without its errno";
     EXPECT_EQ(stats.Errors[0].Error, ENETUNREACH);
-    EXPECT_EQ(stats.Users[2].LastError, ENETUNREACH);
+    EXPECT_EQ(stats.Users[4].LastError, ENETUNREACH) << "counters of another user";
 }
 
 TEST_F(ForwardNetns, AFailedCaptureReadDoesNotEndTheLoopNorDoesAnEarlyStopHang)
@@ -391,7 +394,7 @@ TEST(ForwardMoreNetns, SubnetBroadcastsAndGamesGroupsReachUsersOnlyWithTheSwitch
     const std::string big(3000, 'F'); // fragmented: the receivers reassemble it
     const std::tuple<const char*, int, std::string> sent[] = {
         {"255.255.255.255", 4445, big},    {"10.50.1.255", 4445, "subnet"},
-        {"224.0.2.60", 4445, "group"},     {"224.0.0.251", 5353, "mdns"},
+        {"233.252.0.60", 4445, "group"},   {"224.0.0.251", 5353, "mdns"},
         {"239.255.255.250", 1900, "ssdp"}, {"255.255.255.255", 4445, "marker"}};
     for (int more : {0, 1}) {
         settings.ForwardMore = more;

@@ -131,6 +131,8 @@ TEST(Readdress, CopiesCarryTheRightBytes)
          Hex("450000351c464000401152b1c0a801140a000005ba086987002151a1ffffffff54536f7572636520456e"
              "67696e6520517565727900")},
         {"a zero checksum stays zero", none.Build(), copy(none)},
+        {"an option counts in the total length", WithOption(Datagram{}.Build()),
+         WithOption(copy({}))},
         {"a checksum computing to 0 goes out as 0xffff",
          Hex("450000201c464000401112840a010203ffffffff04d210e1000c0c215a5a79be"),
          Hex("450000201c4640004011087d0a0102030a00000704d210e1000cffff5a5a79be"), "10.0.0.7"},
@@ -162,6 +164,7 @@ TEST(AcceptTest, OwnBroadcastsAlwaysSubnetsAndGamesGroupsWithTheSwitch)
     } cases[] = {
         {"own broadcast", Datagram{}.Build(), true, true},
         {"with an IPv4 option: not forwarded", WithOption(Datagram{}.Build()), false, false},
+        {"a total length below the header's", With(Datagram{}.Build(), 3, 16), false, false},
         {"empty payload", Datagram{.payload = ""}.Build(), false, false},
         {"another machine's broadcast", Datagram{.from = "10.1.1.2"}.Build(), false, false},
         {"TCP", Datagram{.protocol = 6}.Build(), false, false},
