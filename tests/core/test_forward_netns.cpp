@@ -79,6 +79,14 @@ struct Lan {
 std::unique_ptr<Lan> g_lan;
 std::string g_skip;
 
+// True once `pid` has ended and been collected (neither running nor a zombie), within 2 s.
+bool Collected(pid_t pid)
+{
+    for (int waited = 0; waited < 2000 && ::kill(pid, 0) == 0; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return ::kill(pid, 0) != 0;
+}
+
 // The window side in a process of its own, forked in the player: optionally as `nobody` and
 // with a descriptor limit; starts a link to `helper` and stops it when told.
 struct WindowProcess {
@@ -271,7 +279,7 @@ TEST_F(ForwardNetns, StopAnswersWithNoTrafficUnderAFloodAndAtOnce)
         }
         const pid_t helper = link.GetHelperPid();
         EXPECT_EQ(link.Stop(stats), 1) << when;
-        EXPECT_NE(::kill(helper, 0), 0) << "a stopped helper left running or a zombie";
+        EXPECT_TRUE(Collected(helper)) << "a stopped helper left running or a zombie";
         sending = false;
         flood.join();
         EXPECT_TRUE(!blocking || stats.Failed > 0) << "a send that would block must fail, counted";
@@ -582,6 +590,6 @@ TEST(ForwardHelper, StopTakesOnlyAStoppedRecordAndEndsAHungHelper)
         ASSERT_TRUE(link.Start({}, error)) << row.what << ": " << error.c_str();
         const pid_t pid = link.GetHelperPid();
         EXPECT_EQ(link.Stop(stats), row.stopped) << row.what;
-        EXPECT_NE(::kill(pid, 0), 0) << row.what << ": left running or a zombie";
+        EXPECT_TRUE(Collected(pid)) << row.what << ": left running or a zombie";
     }
 }
