@@ -490,40 +490,26 @@ TEST(ForwardHelper, RefusesWhatIsNotItsContractWithItsOwnExitStatus)
     CForwardStart decoded;
     ASSERT_TRUE(DecodeStart(start.data(), start.size(), decoded) &&
                 decoded.Users.size() == MaxUsers);
+    const Bytes cut(start.begin(), start.end() - 1);
     const struct {
         const char* what;
-        int type;
+        ExitStatus status;
         Strings args;
         Bytes record;
-        ExitStatus status;
-        bool root, failCapset;
+        int type = SOCK_SEQPACKET, root = 0; // root 2: with capset refused
     } rows[] = {
-        {"an extra argument",
-         SOCK_SEQPACKET,
-         {helper, ParentOption, parent, "x"},
-         start,
-         ExitStatus::BadArguments,
-         false,
-         false},
-        {"no parent", SOCK_SEQPACKET, {helper}, start, ExitStatus::BadArguments, false, false},
-        {"descriptor 3 a stream", SOCK_STREAM, args, start, ExitStatus::BadLink, false, false},
-        {"another parent",
-         SOCK_SEQPACKET,
-         {helper, ParentOption, "1"},
-         start,
-         ExitStatus::ParentGone,
-         false,
-         false},
-        {"a ForwardMore of -7", SOCK_SEQPACKET, args, minus7, ExitStatus::NotTheProtocol, true,
-         false},
-        {"a start cut short", SOCK_SEQPACKET, args, Bytes(start.begin(), start.end() - 1),
-         ExitStatus::NotTheProtocol, true, false},
+        {"an extra argument", ExitStatus::BadArguments, {helper, ParentOption, parent, "x"}, start},
+        {"no parent", ExitStatus::BadArguments, {helper}, start},
+        {"descriptor 3 a stream", ExitStatus::BadLink, args, start, SOCK_STREAM},
+        {"another parent", ExitStatus::ParentGone, {helper, ParentOption, "1"}, start},
+        {"a ForwardMore of -7", ExitStatus::NotTheProtocol, args, minus7, SOCK_SEQPACKET, 1},
+        {"a start cut short", ExitStatus::NotTheProtocol, args, cut, SOCK_SEQPACKET, 1},
         // Malformed too: the drop comes before the Start is read.
-        {"capset refused", SOCK_SEQPACKET, args, minus7, ExitStatus::PrivilegeKept, true, true},
+        {"capset refused", ExitStatus::PrivilegeKept, args, minus7, SOCK_SEQPACKET, 2},
     };
     for (const auto& row : rows)
         if (!row.root || ::geteuid() == 0) {
-            EXPECT_EQ(HelperExit(row.type, row.args, row.record, row.failCapset),
+            EXPECT_EQ(HelperExit(row.type, row.args, row.record, row.root == 2),
                       static_cast<int>(row.status))
                 << row.what;
         }
