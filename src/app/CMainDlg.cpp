@@ -81,7 +81,6 @@ CMainDlg::~CMainDlg()
     StopForwarding();
     if (!m_savedAtClose)
         SaveSettings();
-    ExitWinsock();
     // The view goes before the settings, so that it never shows a destroyed record.
     delete m_userList;
     m_userList = nullptr;
@@ -188,7 +187,6 @@ void CMainDlg::OnInitDialog()
         from->setEnabled(false);
     }
 
-    InitWinsock();
     setWindowIcon(m_icon);
     if (!m_settings.Load()) {
         // Its players are still in there: say why it was not read, and leave it alone.

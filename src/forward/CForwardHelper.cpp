@@ -1,20 +1,20 @@
 #include "forward/CForwardHelper.h"
 
+#include "base/CScopedFd.h"
 #include "base/MonotonicClock.h"
 #include "forward/CForwarder.h"
 #include "forward/ForwardProtocol.h"
-#include "users/CSettings.h"
 
-#include <arpa/inet.h>
-#include <linux/capability.h>
 #include <poll.h>
+#include <sys/capability.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 using namespace ForwardProtocol;
@@ -26,12 +26,22 @@ constexpr int StatsIntervalMs = 250; // counters go to the window at most 4 time
 constexpr int FirstMessageMs = 10000;
 
 // Once the sockets are open CAP_NET_RAW has done its work: whatever happens later
-// in this process happens without it.
-void DropCapabilities()
+// in this process happens without it. The sets are read back, since a drop that did
+// not take must end the helper, not let it go on with the privilege.
+bool DropCapabilities(CUString& error)
 {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
-    ::syscall(SYS_capset, &header, none);
+    cap_t none = cap_init();
+    const int set = none ? cap_set_proc(none) : -1;
+    const int setError = errno;
+    cap_t now = cap_get_proc();
+    const bool clear = set == 0 && none && now && cap_compare(now, none) == 0;
+    cap_free(now);
+    cap_free(none);
+    if (clear)
+        return true;
+    error.Format("Could not give up the capabilities: %s",
+                 set != 0 ? std::strerror(setError) : "they are still held");
+    return false;
 }
 
 // Wakes the helper's loop when the forwarding thread has counted something: at most
@@ -40,21 +50,16 @@ class CChangeSignal
 {
 public:
     CChangeSignal() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~CChangeSignal()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
     CChangeSignal(const CChangeSignal&) = delete;
     CChangeSignal& operator=(const CChangeSignal&) = delete;
-    int Fd() const { return m_fd; }
+    int Fd() const { return m_fd.Get(); }
     // The forwarding thread, after its counters changed. Both flags are sequentially
     // consistent: either the loop's Arm sees this change or this sees the loop armed.
     void Notify()
     {
         m_changes.store(m_changes.load(std::memory_order_relaxed) + 1);
         if (m_armed.load() && m_armed.exchange(false))
-            ::eventfd_write(m_fd, 1);
+            ::eventfd_write(m_fd.Get(), 1);
     }
     // The loop, before it reads the counters: a later change wakes it. Gives how many
     // changes there were; the counters read afterwards hold at least these.
@@ -66,11 +71,11 @@ public:
     void Drain()
     {
         eventfd_t count;
-        ::eventfd_read(m_fd, &count);
+        ::eventfd_read(m_fd.Get(), &count);
     }
 
 private:
-    int m_fd;
+    CScopedFd m_fd;
     std::atomic<bool> m_armed{false};
     std::atomic<uint64_t> m_changes{0};
 };
@@ -83,38 +88,40 @@ bool Send(int fd, const std::vector<uint8_t>& message, int flags = 0)
 
 } // namespace
 
-int CForwardHelper::Run(int fd)
+ExitStatus CForwardHelper::Run(int fd)
 {
+    // The privileged part first, before anything the caller sends is read.
+    CCaptureSocket capture;
+    CRawSocket sender;
+    CUString error;
+    int denied = 0;
+    if (!CForwarder::OpenDevices(capture, sender, error, denied)) {
+        Send(fd, EncodeFailed(denied, error));
+        return ExitStatus::CouldNotStart;
+    }
+    if (!DropCapabilities(error)) {
+        Send(fd, EncodeFailed(0, error));
+        return ExitStatus::PrivilegeKept;
+    }
+
     std::vector<uint8_t> buffer(MaxMessage + 1);
     CForwardStart start;
     if (!WaitReadable(fd, FirstMessageMs))
-        return 2;
+        return ExitStatus::NotTheProtocol;
     const long length = Receive(fd, buffer);
     if (length <= 0 || !DecodeStart(buffer.data(), static_cast<size_t>(length), start))
-        return 2;
+        return ExitStatus::NotTheProtocol;
 
-    CSettings settings;
-    settings.ForwardMore = start.ForwardMore;
-    for (uint32_t address : start.Users) {
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &address, text, sizeof text);
-        auto* user = new CUserSocket("", text);
-        user->Address.sin_addr.s_addr = address; // what the window resolved, as it is
-        settings.Users.AddTail(user);
-    }
     CChangeSignal changed; // outlives the forwarder, whose thread signals it to the end
-    CForwarder forwarder(&settings);
-    forwarder.OnChange = [&changed] { changed.Notify(); };
-    forwarder.OwnAddresses = start.Own;
-    CUString error;
-    if (!forwarder.OpenCapture(error)) {
-        Send(fd, EncodeFailed(forwarder.IsDenied(), error));
-        return 1;
+    CForwarder forwarder(start.Users, start.External, start.ForwardMore);
+    if (!forwarder.Adopt(std::move(capture), std::move(sender), error)) {
+        Send(fd, EncodeFailed(0, error));
+        return ExitStatus::CouldNotStart;
     }
-    DropCapabilities();
+    forwarder.OnChange = [&changed] { changed.Notify(); };
     if (!forwarder.StartThread(CForwarder::ForwardThread, 0)) {
         Send(fd, EncodeFailed(0, CUString("Could not start the forwarding thread")));
-        return 1;
+        return ExitStatus::CouldNotStart;
     }
     Send(fd, {MsgStarted});
 
@@ -130,15 +137,16 @@ int CForwardHelper::Run(int fd)
         ::poll(ready, 2,
                pending ? static_cast<int>(std::clamp<int64_t>(due, 0, StatsIntervalMs)) : -1);
         const long n = Receive(fd, buffer);
-        if (n == 0)
-            return 0; // the window is gone: the forwarder's destructor stops the loop
+        if (n == ReceiveEnd)
+            return ExitStatus::Done; // the window is gone: the forwarder's destructor stops the
+                                     // loop
         if (n > 0) {
             if (n == 1 && buffer[0] == MsgStop)
                 break;
-            return 2; // nothing else may come after the start
+            return ExitStatus::NotTheProtocol; // nothing else may come after the start
         }
-        if (n == -2)
-            return 2;
+        if (n == ReceiveTooLong)
+            return ExitStatus::NotTheProtocol;
         if (ready[1].revents & POLLIN) {
             changed.Drain();
             pending = true;
@@ -147,7 +155,7 @@ int CForwardHelper::Run(int fd)
             // The loop ended without a stop: say so, with what it did.
             forwarder.GetStats(stats);
             Send(fd, EncodeStats(MsgStopped, stats));
-            return 3;
+            return ExitStatus::LoopEnded;
         }
         if (!pending || MonotonicMs() - lastShown < StatsIntervalMs)
             continue;
@@ -173,5 +181,5 @@ int CForwardHelper::Run(int fd)
     Send(fd, EncodeStats(MsgStopped, stats));
     ::shutdown(fd, SHUT_RDWR);
     forwarder.CloseCapture();
-    return 0;
+    return ExitStatus::Done;
 }

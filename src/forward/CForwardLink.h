@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/CScopedFd.h"
 #include "base/CUString.h"
 #include "forward/CForwardStats.h"
 #include "forward/ForwardProtocol.h"
@@ -7,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 class CSettings;
@@ -18,7 +20,7 @@ class CForwardLink
 {
 public:
     CForwardLink();
-    // Stops a run and waits (bounded) for every helper this link started to end.
+    // Stops a run: no helper this link started outlives it.
     ~CForwardLink();
     CForwardLink(const CForwardLink&) = delete;
     CForwardLink& operator=(const CForwardLink&) = delete;
@@ -33,45 +35,50 @@ public:
     // `error` with the text to show when it does not; IsDenied() then tells whether
     // a missing capability was the cause (the text then carries the setcap advice).
     int Start(const ForwardProtocol::CForwardStart& what, CUString& error);
-    int IsRunning() const { return m_fd >= 0; }
+    int IsRunning() const { return m_link.IsOpen(); }
     int IsDenied() const { return m_denied; }
     pid_t GetHelperPid() const { return m_pid; }
 
     // The descriptor to wait on instead of polling on a timer: readable when Poll has
     // something to take in. -1 while no run lasts.
-    int GetFd() const { return m_fd; }
+    int GetFd() const { return m_link.Get(); }
     // Takes in what the helper sent without waiting; `stats` gets the latest counters.
     // Gives 0 once the helper has ended by itself; GetEndReason() then says how.
     int Poll(CForwardStats& stats);
     const CUString& GetEndReason() const { return m_endReason; }
 
     // Asks the helper to stop and waits (bounded) until it has stopped sending;
-    // `stats` gets the final counters. The helper's exit is collected later. Gives 0
-    // when the helper did not answer in time and had to be killed.
+    // `stats` gets the final counters. The helper's exit is collected as soon as it
+    // comes, on a thread of this link's (bounded, then SIGKILL). Gives 0 when the
+    // helper did not answer in time and had to be killed.
     int Stop(CForwardStats& stats);
 
-    // What a run forwards for `settings`: this machine's addresses with the external
-    // one, and the checked users' addresses in list order.
+    // What a run forwards for `settings`: the switch, the external address and the
+    // checked users' addresses in list order. Which broadcasts are this machine's own
+    // the helper finds out itself.
     static ForwardProtocol::CForwardStart WhatToForward(const CSettings& settings);
 
     // The stop's lines for stderr: the summary and one line per kind of send error.
     static void WriteSummary(std::FILE* out, const CForwardStats& stats);
 
 private:
-    long Receive() { return ForwardProtocol::Receive(m_fd, m_buffer); }
-    bool WaitReadable(int timeoutMs) { return ForwardProtocol::WaitReadable(m_fd, timeoutMs); }
+    long Receive() { return ForwardProtocol::Receive(m_link.Get(), m_buffer); }
+    bool WaitReadable(int timeoutMs)
+    {
+        return ForwardProtocol::WaitReadable(m_link.Get(), timeoutMs);
+    }
     void Close();
+    // Waits for the collector of the last stopped helper (bounded by its own wait).
+    void JoinCollector();
     // Ends the run's helper: waits up to `waitMs` for it to exit, then kills it.
     // Gives how it ended, as text.
     CUString Finish(int waitMs);
-    // Collects the exits of helpers that were told to stop, without waiting.
-    void Reap();
 
-    int m_fd = -1;
+    CScopedFd m_link;
     pid_t m_pid = -1;
     int m_denied = 0;
     CUString m_endReason;
     CForwardStats m_last;
     std::vector<uint8_t> m_buffer;
-    std::vector<pid_t> m_stopping; // stopped helpers that may still be closing their capture
+    std::thread m_collector; // waits for a stopped helper's exit
 };

@@ -1,0 +1,45 @@
+#include "base/CRawSocket.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+
+void CRawSocket::SetError(const char* what, int error)
+{
+    m_errno = error;
+    m_error.Format("%s: %s", what, std::strerror(error));
+}
+
+int CRawSocket::OpenRawA()
+{
+    // IPPROTO_RAW implies IP_HDRINCL: the kernel sends our header as it stands, only
+    // filling in what the header leaves 0. A copy can never go out to 255.255.255.255
+    // (the forwarder skips that destination), so SO_BROADCAST only lets a user whose
+    // address is a subnet broadcast address be sent to.
+    CScopedFd fd(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
+    if (!fd.IsOpen()) {
+        SetError("socket", errno);
+        return 0;
+    }
+    const int on = 1;
+    if (::setsockopt(fd.Get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+        SetError("setsockopt SO_BROADCAST", errno);
+        return 0;
+    }
+    m_fd = std::move(fd);
+    return 1;
+}
+
+int CRawSocket::WriteUDP(const sockaddr_in& to)
+{
+    // Never block: a send queue that does not drain (an address nobody answers for)
+    // must cost a lost copy, not a stop.
+    const ssize_t sent = ::sendto(m_fd.Get(), Out.GetData(), Out.GetDataLength(), MSG_DONTWAIT,
+                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    const int error = errno; // before anything else can change it
+    const int ok = sent >= 0 && static_cast<size_t>(sent) == Out.GetDataLength();
+    if (!ok)
+        SetError("sendto", sent < 0 ? error : EMSGSIZE);
+    Out.Clear();
+    return ok;
+}
