@@ -47,8 +47,9 @@ public:
     static int GetSockAddr(sockaddr_in& address, const char* host, int port);
     // Turns an address into dotted text and its port (host byte order).
     static int GetPeerName(const sockaddr_in& address, CUString& text, int& port);
-    // The dotted address of a connected socket's peer.
+    // The dotted address of a connected socket's peer, and its own end's.
     int GetPeerName(CUString& text) const;
+    int GetSockName(CUString& text) const;
     // Every IPv4 address of this machine's interfaces, network byte order.
     static int GetLocalAddresses(std::vector<uint32_t>& addresses);
     // The broadcast address of each IPv4 interface address but loopback's (network byte
@@ -83,8 +84,9 @@ public:
     // be a destination.
     int OpenRawA(int broadcast = 0);
     // Sends the whole output buffer as one datagram to `to` and empties the buffer.
-    // On a socket nobody opened it is sent as an ordinary UDP datagram.
-    int WriteUDP(sockaddr_in& to);
+    // On a socket nobody opened it is sent as an ordinary UDP datagram. On a raw socket
+    // a datagram longer than a non-zero `mtu` leaves as IPv4 fragments of at most `mtu`.
+    int WriteUDP(sockaddr_in& to, size_t mtu = 0);
 
     // --- TCP stream (CUSocketStream.cpp) ---
     int Connect(const char* host, int port, int flag);

@@ -2,6 +2,8 @@
 
 #include "base/CUSocket.h"
 
+#include "base/CIPHeader.h"
+
 #include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -31,7 +33,7 @@ int CUSocket::OpenRawA(int broadcast)
     return 1;
 }
 
-int CUSocket::WriteUDP(sockaddr_in& to)
+int CUSocket::WriteUDP(sockaddr_in& to, size_t mtu)
 {
     int handle = m_handle;
     int temporary = -1;
@@ -46,9 +48,24 @@ int CUSocket::WriteUDP(sockaddr_in& to)
     }
     // Never block: the forwarder sends under the users' lock, and a send queue that
     // does not drain (an address nobody answers for) must cost a lost copy, not a stop.
-    const ssize_t sent = ::sendto(handle, Out.GetData(), Out.GetDataLength(), MSG_DONTWAIT,
-                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    const int ok = sent >= 0 && static_cast<size_t>(sent) == Out.GetDataLength();
+    auto send = [&](const uint8_t* data, size_t length) {
+        const ssize_t sent = ::sendto(handle, data, length, MSG_DONTWAIT,
+                                      reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        return sent >= 0 && static_cast<size_t>(sent) == length;
+    };
+    // The kernel never fragments a datagram whose header we wrote and refuses one longer
+    // than the interface takes (EMSGSIZE): so a copy too long for its route (a tunnel's
+    // MTU below the LAN's) leaves in fragments of our own, which the user reassembles.
+    const size_t length = Out.GetDataLength();
+    int ok;
+    if (mtu && temporary < 0 && length > mtu) {
+        errno = 0;
+        ok = CIPHeader::Fragment(Out.GetData(), length, mtu, send);
+        if (!ok && errno == 0)
+            errno = EMSGSIZE; // no room for a fragment's data
+    } else {
+        ok = send(Out.GetData(), length);
+    }
     if (!ok)
         SetErrorFromErrno("sendto");
     if (temporary >= 0)
