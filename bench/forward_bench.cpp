@@ -162,8 +162,7 @@ struct RunningForwarder {
     CUString error;
     bool running = false;
 
-    RunningForwarder(int users, bool kernelFilter, Mode mode = Mode::InProcess,
-                     int forwardMore = 0)
+    RunningForwarder(int users, bool kernelFilter, Mode mode = Mode::InProcess, int forwardMore = 0)
     {
         settings.SetExternalIP(PlayerIP);
         settings.ForwardMore = forwardMore;
@@ -174,7 +173,8 @@ struct RunningForwarder {
             running = link->Start(CForwardLink::WhatToForward(settings), error);
             return;
         }
-        forwarder = std::make_unique<CForwarder>(&settings);
+        const auto what = CForwardLink::WhatToForward(settings);
+        forwarder = std::make_unique<CForwarder>(what.Users, what.External, what.ForwardMore);
         forwarder->KeepCounters = mode == Mode::InProcess;
         if (!forwarder->OpenCapture(error, kernelFilter ? 1 : 0)) {
             forwarder.reset();

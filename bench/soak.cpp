@@ -15,6 +15,7 @@
 #include "autoconfig/CAutoConfigOwner.h"
 #include "base/CLogSink.h"
 #include "base/CUSocket.h"
+#include "forward/CForwardLink.h"
 #include "forward/CForwarder.h"
 #include "users/CSettings.h"
 
@@ -377,8 +378,9 @@ int main(int argc, char** argv)
             int i = 0;
             for (CUserSocket* user : settings.Users)
                 user->Forward = (checked >> i++) & 1;
-            settings.OpenUserSockets();
-            auto forwarder = std::make_unique<CForwarder>(&settings);
+            const auto what = CForwardLink::WhatToForward(settings);
+            auto forwarder =
+                std::make_unique<CForwarder>(what.Users, what.External, what.ForwardMore);
             CUString error;
             if (!forwarder->OpenCapture(error)) {
                 std::fprintf(stderr, "kivora_soak: %s\n", error.c_str());

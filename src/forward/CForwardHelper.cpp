@@ -3,9 +3,7 @@
 #include "base/MonotonicClock.h"
 #include "forward/CForwarder.h"
 #include "forward/ForwardProtocol.h"
-#include "users/CSettings.h"
 
-#include <arpa/inet.h>
 #include <linux/capability.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -48,17 +46,7 @@ int CForwardHelper::Run(int fd)
     if (length <= 0 || !DecodeStart(buffer.data(), static_cast<size_t>(length), start))
         return 2;
 
-    CSettings settings;
-    settings.ForwardMore = start.ForwardMore;
-    for (uint32_t address : start.Users) {
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &address, text, sizeof text);
-        auto* user = new CUserSocket("", text);
-        user->Address.sin_addr.s_addr = address; // what the window resolved, as it is
-        settings.Users.AddTail(user);
-    }
-    CForwarder forwarder(&settings);
-    forwarder.OwnAddresses = start.Own;
+    CForwarder forwarder(start.Users, start.External, start.ForwardMore);
     CUString error;
     if (!forwarder.OpenCapture(error)) {
         Send(fd, EncodeFailed(forwarder.IsDenied(), error));

@@ -1,8 +1,8 @@
 #include "forward/CForwardLink.h"
 
+#include "base/CUSocket.h"
 #include "base/ModulePath.h"
 #include "base/MonotonicClock.h"
-#include "forward/CForwarder.h"
 #include "users/CSettings.h"
 
 #include <cerrno>
@@ -218,8 +218,11 @@ int CForwardLink::Poll(CForwardStats& stats)
 CForwardStart CForwardLink::WhatToForward(const CSettings& settings)
 {
     CForwardStart what;
-    what.ForwardMore = settings.ForwardMore;
-    what.Own = CForwarder::FindOwnAddresses(settings.ExternalIP.c_str());
+    what.ForwardMore = settings.ForwardMore ? 1 : 0;
+    sockaddr_in external{};
+    if (!settings.ExternalIP.IsEmpty() &&
+        CUSocket::GetSockAddr(external, settings.ExternalIP.c_str(), 0))
+        what.External = external.sin_addr.s_addr;
     for (CUserSocket* user : settings.Users)
         if (user->Forward)
             what.Users.push_back(user->Address.sin_addr.s_addr);

@@ -47,8 +47,9 @@ public:
     // when the helper did not answer in time and had to be killed.
     int Stop(CForwardStats& stats);
 
-    // What a run forwards for `settings`: this machine's addresses with the external
-    // one, and the checked users' addresses in list order.
+    // What a run forwards for `settings`: the switch, the external address and the
+    // checked users' addresses in list order. Which broadcasts are this machine's own
+    // the helper finds out itself.
     static ForwardProtocol::CForwardStart WhatToForward(const CSettings& settings);
 
     // The stop's lines for stderr: the summary and one line per kind of send error.

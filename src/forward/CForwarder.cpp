@@ -1,12 +1,8 @@
 #include "forward/CForwarder.h"
 
 #include "base/CIPHeader.h"
-#include "base/CTCPHeader.h"
 #include "base/CUDPHeader.h"
 #include "base/MonotonicClock.h"
-#include "forward/CForwardFilter.h"
-#include "users/CSettings.h"
-#include "users/CUserSocket.h"
 
 #include <netinet/in.h>
 
@@ -14,8 +10,6 @@
 
 namespace
 {
-
-constexpr int ProtocolTCP = 6;
 
 constexpr auto Relaxed = std::memory_order_relaxed;
 
@@ -28,7 +22,12 @@ void Add(std::atomic<T>& counter, T amount)
 
 } // namespace
 
-CForwarder::CForwarder(CSettings* settings) : Settings(settings) {}
+CForwarder::CForwarder(std::vector<uint32_t> destinations, uint32_t external, int forwardMore)
+    : m_users(std::make_unique<UserCounters[]>(destinations.size())),
+      m_destinations(std::move(destinations)), m_external(external),
+      m_forwardMore(forwardMore ? 1 : 0)
+{
+}
 
 CForwarder::~CForwarder()
 {
@@ -43,7 +42,7 @@ void CForwarder::ReadDestinations()
 {
     std::vector<uint32_t> broadcasts;
     CUSocket::GetBroadcastAddresses(broadcasts);
-    m_filter.SetDestinations(broadcasts, Settings->ForwardMore);
+    m_filter.SetDestinations(broadcasts, m_forwardMore);
 }
 
 void CForwarder::CloseCapture()
@@ -63,7 +62,6 @@ int CForwarder::OpenSender(CUString& error)
 
 int CForwarder::OpenCapture(CUString& error, int kernelFilter)
 {
-    PrepareCounters();
     ReadDestinations();
     if (!m_capture.BindRaw(0) ||
         !m_capture.Sniff(kernelFilter ? 1 : 0, m_filter.GetCaptureFilter().c_str())) {
@@ -80,7 +78,6 @@ int CForwarder::OpenCapture(CUString& error, int kernelFilter)
 
 int CForwarder::OpenCaptureFile(const char* path, CUString& error)
 {
-    PrepareCounters();
     ReadDestinations();
     if (!m_capture.OpenCaptureFile(path) ||
         !m_capture.Sniff(1, m_filter.GetCaptureFilter().c_str())) {
@@ -93,16 +90,6 @@ int CForwarder::OpenCaptureFile(const char* path, CUString& error)
         return 1;
     m_capture.Close();
     return 0;
-}
-
-void CForwarder::PrepareCounters()
-{
-    // Made before the thread starts: GetStats may read them from then on.
-    m_userCount = 0;
-    for (CUserSocket* user : Settings->Users)
-        if (user->Forward)
-            ++m_userCount;
-    m_users = std::make_unique<UserCounters[]>(m_userCount);
 }
 
 void CForwarder::CountSend(size_t user, int ok, int error)
@@ -134,8 +121,8 @@ void CForwarder::GetStats(CForwardStats& stats) const
     stats.Failed = m_failed.load(Relaxed);
     stats.LastError = m_lastError.load(Relaxed);
     stats.LastCaptureMs = m_lastCaptureMs.load(Relaxed);
-    stats.Users.resize(m_userCount);
-    for (size_t i = 0; i < m_userCount; ++i) {
+    stats.Users.resize(m_destinations.size());
+    for (size_t i = 0; i < m_destinations.size(); ++i) {
         stats.Users[i].Sent = m_users[i].Sent.load(Relaxed);
         stats.Users[i].Failed = m_users[i].Failed.load(Relaxed);
         stats.Users[i].LastError = m_users[i].LastError.load(Relaxed);
@@ -149,15 +136,13 @@ void CForwarder::GetStats(CForwardStats& stats) const
     }
 }
 
-std::vector<uint32_t> CForwarder::FindOwnAddresses(const char* externalIP)
+std::vector<uint32_t> CForwarder::FindOwnAddresses(uint32_t /*external*/)
 {
+    // The external address is one of these when an interface has it (a tunnel's, a
+    // public address on the LAN interface); a source that no interface has is never
+    // this machine's, whatever a caller says.
     std::vector<uint32_t> own;
     CUSocket::GetLocalAddresses(own);
-    sockaddr_in address{};
-    if (CUSocket::GetSockAddr(address, nullptr, 0))
-        own.push_back(address.sin_addr.s_addr);
-    if (CUSocket::GetSockAddr(address, externalIP, 0))
-        own.push_back(address.sin_addr.s_addr);
     // 0.0.0.0 is the source of a DHCP request, never of a game's announcement.
     std::erase(own, 0u);
     return own;
@@ -173,57 +158,54 @@ unsigned CForwarder::ForwardThread(void* forwarder)
     auto* self = static_cast<CForwarder*>(forwarder);
     if (!self->SetRunning())
         return 0;
-    {
-        CCSLock lock(self->ThreadLock);
-        if (self->m_capture.IsOpen())
-            self->Run();
-    }
+    if (self->m_capture.IsOpen())
+        self->Run();
     self->Abort();
     return 0;
 }
 
+int CForwarder::SendCopy(uint32_t to, CIPHeader& ip, CUDPHeader& udp)
+{
+    ip.SetDestination(to);
+    ip.PrepareUDPPacket(udp);
+    m_sender.Out.Clear(); // the datagram must be exactly these two headers and the payload
+    m_sender.Out << ip;
+    m_sender.Out << udp;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = to;
+    // The raw socket ignores the port, but it is the datagram's port all the same.
+    address.sin_port = udp.GetDestinationPort();
+    return m_sender.WriteUDP(address);
+}
+
 void CForwarder::Run()
 {
-    // Read once per run: nothing that changes these may happen while a forwarder
-    // runs (every such command stops forwarding first).
-    m_filter.SetOwnAddresses(OwnAddresses.empty() ? FindOwnAddresses(Settings->ExternalIP.c_str())
-                                                  : OwnAddresses);
-
     CIPHeader ip;
     CUDPHeader udp;
-    CTCPHeader tcp;
     sockaddr_in from{};
     CUBuffer& in = m_capture.In;
 
     while (!StopRequested()) {
         if (!m_capture.ReadUDP(from))
             continue; // failed or woken: the loop condition decides
+        if (m_refreshOwn.exchange(false))
+            m_filter.SetOwnAddresses(FindOwnAddresses(m_external));
         in >> ip;
-        if (ip.GetProtocol() == ProtocolTCP)
-            in >> tcp;
-        else
-            udp.ReadAfter(ip, in);
+        udp.ReadAfter(ip, in);
         if (m_filter.Accepts(ip, udp)) {
             if (KeepCounters) {
                 Add(m_captured, uint64_t{1});
                 m_lastCaptureMs.store(MonotonicMs(), Relaxed);
             }
-            // One packet goes to all checked users as one step, and no record changes
-            // under the walk (the list view and an AutoConfig client take this lock).
-            CCSLock users(g_usersLock);
-            size_t index = 0;
-            for (CUserSocket* user : Settings->Users) {
-                if (!user->Forward)
-                    continue;
+            for (size_t index = 0; index < m_destinations.size(); ++index) {
+                const uint32_t to = m_destinations[index];
                 // A destination that is never sent to counts neither way.
-                if (m_filter.IsDestination(user->Address.sin_addr.s_addr)) {
-                    if (!KeepCounters)
-                        user->ForwardPacket(m_sender, ip, udp);
-                    else if (index < m_userCount)
-                        CountSend(index, user->ForwardPacket(m_sender, ip, udp),
-                                  m_sender.GetLastErrno());
-                }
-                ++index;
+                if (!m_filter.IsDestination(to))
+                    continue;
+                const int ok = SendCopy(to, ip, udp);
+                if (KeepCounters) // the errno of this send, read after it
+                    CountSend(index, ok, ok ? 0 : m_sender.GetLastErrno());
             }
         }
         in.Clear();

@@ -13,19 +13,25 @@
 #include <vector>
 
 class CIPHeader;
-class CSettings;
+class CUDPHeader;
 
 // The forwarding worker: captures this machine's own UDP broadcasts to
-// 255.255.255.255 (and with the settings' ForwardMore, its subnet broadcasts and
-// multicast to games' groups) and re-sends each one to every checked user, through
-// one raw send socket shared by all of them.
+// 255.255.255.255 (and with ForwardMore, its subnet broadcasts and multicast to
+// games' groups) and re-sends each one to every destination, through one raw send
+// socket shared by all of them. What "own" means it finds out itself: the addresses
+// of this machine's interfaces (FindOwnAddresses), never what a caller says.
 //
-// Use: construct, OpenCapture (so that a failure can be reported before anything
-// runs), then StartThread(ForwardThread, 0). Destroying it stops and joins the thread.
+// Use: construct with what to forward, OpenCapture (so that a failure can be
+// reported before anything runs), then StartThread(ForwardThread, 0). Destroying it
+// stops and joins the thread.
 class CForwarder : public CThreadHelper
 {
 public:
-    explicit CForwarder(CSettings* settings);
+    // `destinations`: the checked users' addresses in User List order, network byte
+    // order; `external`: the external address (network order, 0 when none), which
+    // counts as this machine's only when one of its interfaces has it;
+    // `forwardMore`: also subnet broadcasts and games' groups.
+    CForwarder(std::vector<uint32_t> destinations, uint32_t external, int forwardMore);
     // Asks the thread to stop, wakes the capture and waits for the thread's end.
     ~CForwarder() override;
 
@@ -49,15 +55,14 @@ public:
 
     // A copy of the counters so far; safe from any thread while the loop runs.
     void GetStats(CForwardStats& stats) const;
-    // This machine's addresses (its interfaces and its address toward the default
-    // route) with the external one: what an own broadcast comes from. Network order,
-    // 0.0.0.0 left out.
-    static std::vector<uint32_t> FindOwnAddresses(const char* externalIP);
+    // This machine's own addresses: those of its interfaces now, network byte order,
+    // 0.0.0.0 left out. `external` counts only when an interface has it.
+    static std::vector<uint32_t> FindOwnAddresses(uint32_t external);
+    // Makes the loop find this machine's addresses again before it judges the next
+    // packet (an address came or went). Safe from any thread.
+    void RefreshOwnAddresses() { m_refreshOwn.store(true); }
 
-    CSettings* Settings;
-    // This machine's addresses with the external one, network byte order. Left empty,
-    // the run finds them itself when it starts.
-    std::vector<uint32_t> OwnAddresses;
+    uint32_t GetExternal() const { return m_external; }
     // false leaves the counters at 0: for measuring what counting costs, nothing else.
     bool KeepCounters = true;
 
@@ -66,7 +71,9 @@ private:
     // The switch and this machine's broadcast addresses, read when forwarding starts.
     void ReadDestinations();
     int OpenSender(CUString& error);
-    void PrepareCounters();
+    // Re-addresses the captured datagram to `to` and sends it: 0 when the send failed
+    // (errno in the send socket).
+    int SendCopy(uint32_t to, CIPHeader& ip, CUDPHeader& udp);
     void CountSend(size_t user, int ok, int error);
 
     // Written by the forwarding thread alone and read by GetStats: relaxed atomics
@@ -84,9 +91,12 @@ private:
     std::atomic<int> m_lastError{0};
     std::atomic<int64_t> m_lastCaptureMs{-1};
     std::unique_ptr<UserCounters[]> m_users;
-    size_t m_userCount = 0;
     std::array<ErrorCounter, CForwardStats::MaxErrorKinds> m_errors;
 
+    const std::vector<uint32_t> m_destinations;
+    const uint32_t m_external;
+    const int m_forwardMore;
+    std::atomic<bool> m_refreshOwn{true};
     CUSocket m_capture;
     CForwardFilter m_filter;
     CUSocket m_sender; // the run's one raw send socket

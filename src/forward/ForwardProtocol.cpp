@@ -80,13 +80,11 @@ bool Type(const uint8_t* data, size_t length, uint8_t type)
 
 std::vector<uint8_t> EncodeStart(const CForwardStart& start)
 {
-    if (start.Own.size() > MaxOwnAddresses || start.Users.size() > MaxUsers)
+    if (start.Users.size() > MaxUsers)
         return {};
-    Writer out(MsgStart, 1 + 4 + 4 + start.Own.size() * 4 + 4 + start.Users.size() * 4);
+    Writer out(MsgStart, 1 + 4 + 4 + 4 + start.Users.size() * 4);
     out.Put(start.ForwardMore);
-    out.Put(static_cast<uint32_t>(start.Own.size()));
-    for (uint32_t address : start.Own)
-        out.Put(address);
+    out.Put(start.External);
     out.Put(static_cast<uint32_t>(start.Users.size()));
     for (uint32_t address : start.Users)
         out.Put(address);
@@ -99,12 +97,9 @@ int DecodeStart(const uint8_t* data, size_t length, CForwardStart& start)
         return 0;
     Reader in(data + 1, length - 1);
     uint32_t count = 0;
-    if (!in.Get(start.ForwardMore) || !in.GetCount(count, MaxOwnAddresses, 4))
-        return 0;
-    start.Own.resize(count);
-    for (uint32_t& address : start.Own)
-        in.Get(address);
-    if (!in.GetCount(count, MaxUsers, 4))
+    // The switch is 0 or 1: any other value is no Start of ours.
+    if (!in.Get(start.ForwardMore) || (start.ForwardMore != 0 && start.ForwardMore != 1) ||
+        !in.Get(start.External) || !in.GetCount(count, MaxUsers, 4))
         return 0;
     start.Users.resize(count);
     for (uint32_t& address : start.Users)

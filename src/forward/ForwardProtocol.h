@@ -25,7 +25,6 @@ enum : uint8_t {
     MsgStopped = 6, // helper: no copy is sent any more; the final counters
 };
 
-constexpr size_t MaxOwnAddresses = 256;
 constexpr size_t MaxUsers = 4096;
 constexpr size_t MaxText = 1024;
 // The largest record either side sends or reads (a MsgStats with MaxUsers users).
@@ -33,8 +32,8 @@ constexpr size_t MaxMessage =
     1 + 3 * 8 + 4 + 8 + 4 + MaxUsers * 20 + 4 + CForwardStats::MaxErrorKinds * 12;
 
 struct CForwardStart {
-    int32_t ForwardMore = 0;
-    std::vector<uint32_t> Own;   // this machine's addresses and the external one
+    int32_t ForwardMore = 0;     // 0 or 1
+    uint32_t External = 0;       // the external address; 0 when none
     std::vector<uint32_t> Users; // the checked users' addresses, in list order
 };
 

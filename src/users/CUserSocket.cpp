@@ -1,8 +1,5 @@
 #include "users/CUserSocket.h"
 
-#include "base/CIPHeader.h"
-#include "base/CUDPHeader.h"
-
 CUserSocket::CUserSocket(const char* name, const char* ip) : Name(name), IP(ip)
 {
     ResolveAddress();
@@ -12,7 +9,7 @@ CUserSocket::~CUserSocket() = default;
 
 void CUserSocket::ResolveAddress()
 {
-    // An IP text that is no address leaves Address at 0.0.0.0, which ForwardPacket
+    // An IP text that is no address leaves Address at 0.0.0.0, which the forwarder
     // never sends to. An empty one too: GetSockAddr would give this machine's own
     // address, and every copy would come back here. 255.255.255.255 would be a broadcast
     // that the capture takes in again.
@@ -27,18 +24,4 @@ int CUserSocket::IsDestination(uint32_t address)
     // 0.0.0.0 is what an IP text that is no address resolves to; a copy to
     // 255.255.255.255 would be captured and forwarded again.
     return address != htonl(INADDR_ANY) && address != htonl(INADDR_BROADCAST);
-}
-
-int CUserSocket::ForwardPacket(CUSocket& sender, CIPHeader& ip, CUDPHeader& udp)
-{
-    if (!IsDestination(Address.sin_addr.s_addr))
-        return 0;
-    ip.SetDestination(Address.sin_addr.s_addr);
-    ip.PrepareUDPPacket(udp);
-    sender.Out.Clear(); // the datagram must be exactly these two headers and the payload
-    sender.Out << ip;
-    sender.Out << udp;
-    // The raw socket ignores the port, but it is the datagram's port all the same.
-    Address.sin_port = udp.GetDestinationPort();
-    return sender.WriteUDP(Address);
 }

@@ -7,9 +7,6 @@
 
 #include <cstdint>
 
-class CIPHeader;
-class CUDPHeader;
-
 // One remote player of the User List. Its copies of captured broadcasts leave
 // through the forwarding run's shared raw send socket, addressed to Address.
 class CUserSocket : public CUSocket
@@ -23,11 +20,6 @@ public:
     // Zero for 0.0.0.0 (what an IP text that is no address resolves to) and for
     // 255.255.255.255: neither is ever sent to. Network byte order.
     static int IsDestination(uint32_t address);
-
-    // Re-addresses one captured datagram to this user and sends it through `sender`
-    // (the run's raw socket). Gives 0 when the send failed (errno in `sender`) or the
-    // address is never a destination (0.0.0.0, 255.255.255.255).
-    int ForwardPacket(CUSocket& sender, CIPHeader& ip, CUDPHeader& udp);
 
     int32_t Forward = 1; // the row's check box; non-zero means packets go to this user
     CUString Name;

@@ -274,16 +274,15 @@ TEST_F(ForwardNetns, AFailedCaptureReadDoesNotEndTheLoopNorDoesAnEarlyStopHang)
     WriteWholeFile(path, std::string("\xd4\xc3\xb2\xa1\x02\0\x04\0\0\0\0\0\0\0\0\0"
                                      "\xff\xff\0\0\x14\x01\0\0\x01\0\0\0",
                                      28));
-    What({"10.77.0.2"});
     NetNsScope inPlayer(lan->player);
-    CForwarder forwarder(&settings);
+    CForwarder forwarder({Ip4("10.77.0.2")}, 0, 0);
     CUString error;
     ASSERT_TRUE(forwarder.OpenCaptureFile(path.c_str(), error)) << error.c_str();
     ASSERT_TRUE(forwarder.StartThread(CForwarder::ForwardThread, 0));
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // past the failed read
     EXPECT_EQ(forwarder.GetState(), CThreadHelper::Running) << "a read error ended the loop";
     for (int round = 0; round < 20; ++round) { // with and without a capture open
-        CForwarder early(&settings);
+        CForwarder early({Ip4("10.77.0.2")}, 0, 0);
         EXPECT_TRUE(round % 2 == 0 || early.OpenCapture(error)) << error.c_str();
         early.StartThread(CForwarder::ForwardThread, 0);
     }
@@ -342,10 +341,10 @@ TEST(ForwardMoreNetns, SubnetBroadcastsAndGamesGroupsReachUsersOnlyWithTheSwitch
         {"239.255.255.250", 1900, "ssdp"}, {"255.255.255.255", 4445, "marker"}};
     for (int more : {0, 1}) {
         settings.ForwardMore = more;
-        CForwarder forwarder(&settings);
+        const auto what = CForwardLink::WhatToForward(settings);
+        CForwarder forwarder(what.Users, what.External, what.ForwardMore);
         {
             NetNsScope inPlayer(player); // the thread starts in the player's namespace too
-            settings.OpenUserSockets();
             CUString error;
             ASSERT_TRUE(forwarder.OpenCapture(error)) << error.c_str();
             ASSERT_TRUE(forwarder.StartThread(CForwarder::ForwardThread, 0));
