@@ -77,6 +77,9 @@ public:
     // Makes a blocked or the next ReadUDP return 0. Safe from any thread while the
     // capture is open.
     void WakeRead();
+    // A ReadUDP that finds no packet waiting also returns 0 when `fd` (not owned; -1:
+    // none) is readable: the caller takes what is there and reads again.
+    void WakeOnReadable(int fd);
 
     // --- raw send (CUSocketRaw.cpp) ---
     // Opens a raw IPv4 socket whose datagrams carry the caller's own IPv4 header.

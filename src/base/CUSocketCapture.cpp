@@ -21,6 +21,7 @@ struct CUSocket::CaptureState {
     pcap_t* pcap = nullptr;
     int wakeFd = -1;
     int selectFd = -1; // -1 for a file
+    int alsoFd = -1;   // WakeOnReadable's, not owned
     int linkType = 0;
     bool offline = false;
     bool atEnd = false;         // a file has been read to its end
@@ -285,8 +286,9 @@ int CUSocket::ReadUDP(sockaddr_in& from)
             state->WaitForWake(50);
             return 0;
         }
-        pollfd fds[2] = {{state->wakeFd, POLLIN, 0}, {state->selectFd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+        pollfd fds[3] = {
+            {state->wakeFd, POLLIN, 0}, {state->selectFd, POLLIN, 0}, {state->alsoFd, POLLIN, 0}};
+        if (::poll(fds, 3, -1) < 0 && errno != EINTR) {
             SetErrorFromErrno("poll");
             return 0;
         }
@@ -295,7 +297,17 @@ int CUSocket::ReadUDP(sockaddr_in& from)
             m_error = "Woken";
             return 0;
         }
+        if (fds[2].revents & POLLIN) {
+            m_error = "Readable";
+            return 0;
+        }
     }
+}
+
+void CUSocket::WakeOnReadable(int fd)
+{
+    if (m_capture)
+        m_capture->alsoFd = fd;
 }
 
 void CUSocket::WakeRead()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/CRouteWatch.h"
 #include "base/CThreadHelper.h"
 #include "base/CUSocket.h"
 #include "base/CUString.h"
@@ -72,8 +73,10 @@ private:
     void ReadDestinations();
     int OpenSender(CUString& error);
     // Re-addresses the captured datagram to `to` and sends it: 0 when the send failed
-    // (errno in the send socket).
-    int SendCopy(uint32_t to, CIPHeader& ip, CUDPHeader& udp);
+    // or the route allows none, with the cause in `error`.
+    int SendCopy(uint32_t to, const CRoute* route, CIPHeader& ip, CUDPHeader& udp, int& error);
+    // The route to every destination, found again whenever routes or addresses change.
+    void ReadRoutes();
     void CountSend(size_t user, int ok, int error);
 
     // Written by the forwarding thread alone and read by GetStats: relaxed atomics
@@ -100,5 +103,7 @@ private:
     CUSocket m_capture;
     CForwardFilter m_filter;
     CUSocket m_sender; // the run's one raw send socket
+    CRouteWatch m_routeWatch;
+    std::vector<CRoute> m_routes; // per destination; empty when routes cannot be read
     int m_denied = 0;
 };
