@@ -3,7 +3,8 @@
 # sanitizers, fuzzing and the package check need the rest too.
 KIVORA_RUN_PACKAGES="cmake g++ make pkg-config qt6-base-dev libqt6svg6 libpcap-dev libcap2-bin"
 KIVORA_PACKAGES="$KIVORA_RUN_PACKAGES libgtest-dev libgmock-dev iproute2 clang
-libclang-rt-14-dev llvm-14 desktop-file-utils appstream dpkg-dev file"
+libclang-rt-14-dev llvm-14 desktop-file-utils appstream dpkg-dev file wireguard-go
+wireguard-tools"
 
 kivora_as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
