@@ -297,7 +297,7 @@ int CUSocket::ReadUDP(sockaddr_in& from)
             m_error = "Woken";
             return 0;
         }
-        if (fds[2].revents & POLLIN) {
+        if (fds[2].revents) { // an error too: only the caller's read clears it
             m_error = "Readable";
             return 0;
         }

@@ -407,8 +407,11 @@ TEST(VpnNetns, CopiesLeaveFromTheTunnelAddressWholeAndAutoConfigNamesTunnelAddre
         ASSERT_TRUE(forwarder.OpenCapture(error)) << error.c_str();
         ASSERT_TRUE(forwarder.StartThread(CForwarder::ForwardThread, 0));
     }
-    ASSERT_TRUE(WireGuardNet::Up(a, 0)) << a.Error();
     ReceivedDatagram copy, publicCopy, answer, extra;
+    // Once before the tunnel: the loop has read this machine's addresses by then.
+    ASSERT_TRUE(SendDatagram(game.Get(), "255.255.255.255", GamePort, "early"));
+    ASSERT_TRUE(ReceiveDatagram(publicB.Get(), publicCopy));
+    ASSERT_TRUE(WireGuardNet::Up(a, 0)) << a.Error();
     bool through = false;
     for (int i = 0; i < 50 && !through; ++i) { // the first copies also wait for the handshake
         SendDatagram(game.Get(), "255.255.255.255", GamePort, "query");
@@ -428,6 +431,10 @@ TEST(VpnNetns, CopiesLeaveFromTheTunnelAddressWholeAndAutoConfigNamesTunnelAddre
     ASSERT_TRUE(SendDatagram(game.Get(), "255.255.255.255", GamePort, big));
     ASSERT_TRUE(ReceiveDatagram(tunnelB.Get(), copy)) << "the big copy did not arrive";
     EXPECT_EQ(copy.payload, big);
+    // A game on the tunnel's address (new since Start) is this machine's too.
+    ScopedFd onTunnel(UdpSocketIn(a, "10.66.0.1", PlayerPort + 1, true));
+    ASSERT_TRUE(SendDatagram(onTunnel.Get(), "255.255.255.255", GamePort, "from the tunnel"));
+    EXPECT_TRUE(ReceiveDatagram(tunnelB.Get(), copy) && copy.payload == "from the tunnel");
     EXPECT_FALSE(ReceiveDatagram(tunnelC.Get(), extra, 200)) << "an unchecked player got a copy";
     CForwardStats stats;
     forwarder.GetStats(stats);
