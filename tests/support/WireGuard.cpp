@@ -1,8 +1,17 @@
 #include "WireGuard.h"
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+// In a mount namespace of its own: the daemon's pid first, then its socket is waited for
+// (bounded) and the tunnel configured.
+static const char Script[] =
+    "mkdir -p /run/wireguard && mount -t tmpfs -o mode=0700 none /run/wireguard || exit 1\n"
+    "WG_PROCESS_FOREGROUND=1 WG_I_PREFER_BUGGY_USERSPACE_TO_POLISHED_KMOD=1 wireguard-go wg0 "
+    ">/dev/null 2>&1 &\necho $!\n"
+    "for i in $(seq 50); do [ -S /run/wireguard/wg0.sock ] && break; sleep 0.1; done\n"
+    "echo $KEY >/run/wireguard/key && wg set wg0 private-key /run/wireguard/key listen-port 51820 "
+    "$PEERS && ip link set wg0 mtu 1420";
 
 std::string WireGuardUnavailableReason()
 {
@@ -36,20 +45,10 @@ std::string WireGuardNet::Build(const std::vector<NetNs*>& hosts,
             if (j != i)
                 peers += " peer " + publics[j] + " allowed-ips 10.66.0." + std::to_string(j + 1) +
                          "/32 endpoint " + endpoints[j] + ":51820";
-        // The daemon's pid first; then its socket is waited for (bounded) and configured.
-        const std::string script =
-            "mkdir -p /run/wireguard && mount -t tmpfs -o mode=0700 none /run/wireguard || exit 1\n"
-            "WG_PROCESS_FOREGROUND=1 WG_I_PREFER_BUGGY_USERSPACE_TO_POLISHED_KMOD=1 "
-            "wireguard-go wg0 >/dev/null 2>&1 &\necho $!\n"
-            "for i in $(seq 50); do [ -S /run/wireguard/wg0.sock ] && break; sleep 0.1; done\n"
-            "echo " +
-            keys[i] +
-            " >/run/wireguard/key && wg set wg0 private-key "
-            "/run/wireguard/key listen-port 51820" +
-            peers + " && ip link set wg0 mtu 1420";
+        const std::string setUp = "KEY=" + keys[i] + " PEERS='" + peers + "' ip netns exec " +
+                                  hosts[i]->Name() + " unshare -m sh -c '" + Script + "'";
         std::string output;
-        const int status = RunCommand(
-            "ip netns exec " + hosts[i]->Name() + " unshare -m sh -c '" + script + "'", &output);
+        const int status = RunCommand(setUp, &output);
         if (const pid_t pid = static_cast<pid_t>(std::atol(output.c_str())); pid > 0)
             m_daemons.push_back(pid);
         if (status != 0)
