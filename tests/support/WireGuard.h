@@ -17,6 +17,7 @@ std::string WireGuardUnavailableReason();
 class WireGuardNet
 {
 public:
+    WireGuardNet() = default;
     ~WireGuardNet(); // ends every wireguard-go it started
     WireGuardNet(const WireGuardNet&) = delete;
     WireGuardNet& operator=(const WireGuardNet&) = delete;
