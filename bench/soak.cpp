@@ -329,7 +329,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "kivora_soak: %s\n", reason.c_str());
         return 2;
     }
-    InitWinsock();
     const long rssBeforeSetup = RssKb();
     const long descriptorsBefore = OpenDescriptors();
     auto net = std::make_unique<Network>();

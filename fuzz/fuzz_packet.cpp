@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
          ((data[0] & 4) || (group >> 28 == 0xe && group >> 8 != 0xe00000 && group != 0xeffffffa)));
     // 0.0.0.0 never counts as this machine's address (a DHCP request's source).
     const bool shouldForward =
-        whole && p[9] == 17 && (data[0] & 1) && source != 0 && toForward &&
+        whole && ihl == 20 && p[9] == 17 && (data[0] & 1) && source != 0 && toForward &&
         (later ? total > ihl
                : hasUdp && total - ihl > 8 &&
                      (first ? udpLength > total - ihl : udpLength > 8 && udpLength <= total - ihl));

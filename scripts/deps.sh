@@ -1,7 +1,7 @@
 # Installs the Debian packages that KIVORA needs, when any is missing. Sourced by the
 # scripts. Building and running need KIVORA_RUN_PACKAGES only (scripts/run); the tests,
 # sanitizers, fuzzing and the package check need the rest too.
-KIVORA_RUN_PACKAGES="cmake g++ make pkg-config qt6-base-dev libqt6svg6 libpcap-dev libcap2-bin"
+KIVORA_RUN_PACKAGES="cmake g++ make pkg-config qt6-base-dev libqt6svg6 libpcap-dev libcap-dev libcap2-bin"
 KIVORA_PACKAGES="$KIVORA_RUN_PACKAGES libgtest-dev libgmock-dev iproute2 clang
 libclang-rt-14-dev llvm-14 desktop-file-utils appstream dpkg-dev file wireguard-go
 wireguard-tools"

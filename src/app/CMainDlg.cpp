@@ -80,7 +80,6 @@ CMainDlg::~CMainDlg()
     StopForwarding();
     if (!m_savedAtClose)
         SaveSettings();
-    ExitWinsock();
     // The view goes before the settings, so that it never shows a destroyed record.
     delete m_userList;
     m_userList = nullptr;
@@ -176,7 +175,6 @@ void CMainDlg::OnInitDialog()
         m_systemMenu->addAction(QStringLiteral("Settings file: %1").arg(ToQ(m_settings.GetPath())));
     where->setEnabled(false);
 
-    InitWinsock();
     setWindowIcon(m_icon);
     m_settings.Load();
 
@@ -473,10 +471,11 @@ CUString CMainDlg::UserToolTip(const CUserSocket& user) const
 {
     CUString text;
     text.Format("%s, %s", user.Name.c_str(), user.IP.c_str());
-    // Across a VPN this is the tunnel's address, not the LAN's the game sends from.
+    // Across a VPN this is the tunnel's address, not the LAN's the game sends from. A
+    // user at one of this machine's own addresses has no way out to name.
     CRoute route;
     char source[INET_ADDRSTRLEN];
-    if (CRouteWatch::LookUpOnce(user.Address.sin_addr.s_addr, route) &&
+    if (CRouteWatch::LookUpOnce(user.Address.sin_addr.s_addr, route) && !route.Local &&
         inet_ntop(AF_INET, &route.Source, source, sizeof source))
         text = text.Str() + "\nCopies leave from " + source;
     auto stats = m_userStats.find(&user);

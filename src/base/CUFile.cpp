@@ -1,5 +1,7 @@
 #include "base/CUFile.h"
 
+#include "base/CScopedFd.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -72,13 +74,15 @@ int CUFile::CreateReplacing(const char* path)
         if (fd < 0)
             return Fail(errno);
         fchmod(fd, mode); // the umask must not change the file's mode
+        CScopedFd owned(fd);
         m_file = fdopen(fd, "wb");
         if (!m_file) {
             int error = errno;
-            close(fd);
+            owned.Reset();
             Remove(name.c_str());
             return Fail(error);
         }
+        owned.Release(); // the stream closes it from now on
         m_writing = true;
         m_error = false;
         m_errno = 0;
@@ -112,11 +116,9 @@ int CUFile::Commit()
     std::string folder = m_target.Str();
     auto slash = folder.rfind('/');
     folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : folder.substr(0, slash));
-    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
+    const CScopedFd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.IsOpen())
+        fsync(dir.Get());
     m_temporary.Empty();
     m_target.Empty();
     return 1;

@@ -27,37 +27,35 @@ CUServerSocket::~CUServerSocket()
 int CUServerSocket::Listen(int port, int backlog)
 {
     Close();
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    CScopedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.IsOpen()) {
         SetErrorFromErrno("socket");
         return 0;
     }
     // A host restarted right after closing must not wait for the old connections'
     // TIME_WAIT to pass.
     int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         SetErrorFromErrno("bind");
-        ::close(fd);
         return 0;
     }
-    if (::listen(fd, backlog) != 0) {
+    if (::listen(fd.Get(), backlog) != 0) {
         SetErrorFromErrno("listen");
-        ::close(fd);
         return 0;
     }
-    m_handle = fd;
+    m_handle = std::move(fd);
     return 1;
 }
 
 CUSocket* CUServerSocket::AcceptSocket()
 {
     auto s = std::make_unique<CUSocket>();
-    if (!s->Accept(m_handle))
+    if (!s->Accept(m_handle.Get()))
         return nullptr;
     CUSocket* accepted = s.get();
     Connections.AddTail(s.release()); // the list owns its connections
@@ -73,8 +71,8 @@ void CUServerSocket::CloseSocket(CUSocket* s)
 int CUServerSocket::Poll()
 {
     int listening = 0;
-    if (m_handle >= 0) {
-        pollfd pfd{m_handle, POLLIN, 0};
+    if (m_handle.IsOpen()) {
+        pollfd pfd{m_handle.Get(), POLLIN, 0};
         int ready;
         // A signal that lands in poll ends nothing: ask again.
         do

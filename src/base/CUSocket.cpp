@@ -1,11 +1,11 @@
 #include "base/CUSocket.h"
 
+#include "base/CLocalInterfaces.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,12 +23,8 @@ CUSocket::~CUSocket()
 
 void CUSocket::Close()
 {
-    CloseCapture();
     FreeStream();
-    if (m_handle >= 0) {
-        ::close(m_handle);
-        m_handle = -1;
-    }
+    m_handle.Reset();
 }
 
 CUBuffer& CUSocket::operator<<(int32_t value)
@@ -40,7 +36,6 @@ CUBuffer& CUSocket::operator<<(int32_t value)
 void CUSocket::SetErrorFromErrno(const char* what)
 {
     m_errno = errno;
-    m_denied = m_errno == EPERM || m_errno == EACCES;
     m_error.Format("%s: %s", what, std::strerror(m_errno));
 }
 
@@ -82,8 +77,8 @@ bool FindDefaultRoute(std::string& iface, uint32_t& gateway)
 // learns it without sending anything.
 bool SourceToward(uint32_t destination, uint32_t& source)
 {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    const CScopedFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd.IsOpen())
         return false;
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -91,10 +86,9 @@ bool SourceToward(uint32_t destination, uint32_t& source)
     to.sin_addr.s_addr = destination;
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-              ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
-              local.sin_addr.s_addr != 0;
-    ::close(fd);
+    const bool ok = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+                    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+                    local.sin_addr.s_addr != 0;
     if (ok)
         source = local.sin_addr.s_addr;
     return ok;
@@ -102,20 +96,15 @@ bool SourceToward(uint32_t destination, uint32_t& source)
 
 bool FirstAddressOf(const char* onlyIface, uint32_t& address)
 {
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return false;
-    bool found = false;
-    for (ifaddrs* it = list; it && !found; it = it->ifa_next) {
-        if (!it->ifa_addr || it->ifa_addr->sa_family != AF_INET || (it->ifa_flags & IFF_LOOPBACK))
-            continue;
-        if (onlyIface && std::strcmp(it->ifa_name, onlyIface) != 0)
-            continue;
-        address = reinterpret_cast<sockaddr_in*>(it->ifa_addr)->sin_addr.s_addr;
-        found = true;
-    }
-    freeifaddrs(list);
-    return found;
+    const int only = onlyIface ? static_cast<int>(::if_nametoindex(onlyIface)) : 0;
+    CLocalInterfaces interfaces;
+    interfaces.Find();
+    for (const CLocalInterfaces::Address& a : interfaces.GetAddresses())
+        if (!a.Loopback && (!onlyIface || a.Index == only)) {
+            address = a.Local;
+            return true;
+        }
+    return false;
 }
 
 // This machine's own address. The host name is no guide on Linux (it often resolves
@@ -174,7 +163,8 @@ int CUSocket::GetPeerName(CUString& text) const
 {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    if (m_handle < 0 || ::getpeername(m_handle, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+    if (!m_handle.IsOpen() ||
+        ::getpeername(m_handle.Get(), reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
         peer.sin_family != AF_INET) {
         text.Empty();
         return 0;
@@ -188,7 +178,8 @@ int CUSocket::GetSockName(CUString& text) const
     sockaddr_in own{};
     socklen_t length = sizeof own;
     int port = 0;
-    if (m_handle >= 0 && ::getsockname(m_handle, reinterpret_cast<sockaddr*>(&own), &length) == 0 &&
+    if (m_handle.IsOpen() &&
+        ::getsockname(m_handle.Get(), reinterpret_cast<sockaddr*>(&own), &length) == 0 &&
         own.sin_family == AF_INET)
         return GetPeerName(own, text, port);
     text.Empty();
@@ -198,55 +189,10 @@ int CUSocket::GetSockName(CUString& text) const
 int CUSocket::GetLocalAddresses(std::vector<uint32_t>& addresses)
 {
     addresses.clear();
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
+    CLocalInterfaces interfaces;
+    if (!interfaces.Find())
         return 0;
-    for (ifaddrs* it = list; it; it = it->ifa_next)
-        if (it->ifa_addr && it->ifa_addr->sa_family == AF_INET)
-            addresses.push_back(reinterpret_cast<sockaddr_in*>(it->ifa_addr)->sin_addr.s_addr);
-    freeifaddrs(list);
+    for (const CLocalInterfaces::Address& a : interfaces.GetAddresses())
+        addresses.push_back(a.Local);
     return 1;
 }
-
-uint32_t CUSocket::BroadcastOf(uint32_t address, uint32_t netmask, uint32_t configured)
-{
-    if (configured != 0)
-        return configured;
-    // A /31 or /32 has no host part to set: its "broadcast" would be a host.
-    if ((ntohl(netmask) & 0xfffffffe) == 0xfffffffe)
-        return 0;
-    return address | ~netmask;
-}
-
-int CUSocket::GetBroadcastAddresses(std::vector<uint32_t>& addresses)
-{
-    addresses.clear();
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return 0;
-    for (ifaddrs* it = list; it; it = it->ifa_next) {
-        if (!it->ifa_addr || it->ifa_addr->sa_family != AF_INET || !it->ifa_netmask ||
-            (it->ifa_flags & IFF_LOOPBACK))
-            continue;
-        auto get = [](const sockaddr* a) {
-            return a && a->sa_family == AF_INET
-                       ? reinterpret_cast<const sockaddr_in*>(a)->sin_addr.s_addr
-                       : 0u;
-        };
-        const uint32_t configured = (it->ifa_flags & IFF_BROADCAST) ? get(it->ifa_broadaddr) : 0;
-        const uint32_t broadcast = BroadcastOf(get(it->ifa_addr), get(it->ifa_netmask), configured);
-        if (broadcast != 0 && broadcast != INADDR_BROADCAST)
-            addresses.push_back(broadcast);
-    }
-    freeifaddrs(list);
-    return 1;
-}
-
-int InitWinsock()
-{
-    // A peer that goes away must not end the program through SIGPIPE.
-    std::signal(SIGPIPE, SIG_IGN);
-    return 1;
-}
-
-void ExitWinsock() {}

@@ -77,18 +77,17 @@ int CUSocket::Connect(const char* host, int port, int /*flag*/)
         m_error.Format("connect: '%s' is not an IPv4 address", host ? host : "");
         return 0;
     }
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    CScopedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.IsOpen()) {
         SetErrorFromErrno("socket");
         return 0;
     }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         if (errno != EINPROGRESS) {
             SetErrorFromErrno("connect");
-            ::close(fd);
             return 0;
         }
-        pollfd pfd{fd, POLLOUT, 0};
+        pollfd pfd{fd.Get(), POLLOUT, 0};
         int ready;
         do
             ready = ::poll(&pfd, 1, ConnectTimeoutMs);
@@ -99,21 +98,19 @@ int CUSocket::Connect(const char* host, int port, int /*flag*/)
             error = ETIMEDOUT;
         else if (ready < 0)
             error = errno;
-        else if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        else if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
             error = errno;
         if (error == ETIMEDOUT) {
             m_error = "connect: timed out";
-            ::close(fd);
             return 0;
         }
         if (error != 0) {
             errno = error;
             SetErrorFromErrno("connect");
-            ::close(fd);
             return 0;
         }
     }
-    m_handle = fd;
+    m_handle = std::move(fd);
     return 1;
 }
 
@@ -127,13 +124,13 @@ int CUSocket::Accept(int listenHandle)
         SetErrorFromErrno("accept");
         return 0;
     }
-    m_handle = fd;
+    m_handle.Reset(fd);
     return 1;
 }
 
 int CUSocket::TransferStream()
 {
-    if (m_handle < 0)
+    if (!m_handle.IsOpen())
         return 0;
     if (!m_stream)
         m_stream.reset(new StreamState);
@@ -151,7 +148,7 @@ int CUSocket::TransferStream()
 
     int alive = 1;
     while (stream.sent < stream.pending.size()) {
-        ssize_t r = ::send(m_handle, stream.pending.data() + stream.sent,
+        ssize_t r = ::send(m_handle.Get(), stream.pending.data() + stream.sent,
                            stream.pending.size() - stream.sent, MSG_NOSIGNAL);
         if (r > 0) {
             stream.sent += static_cast<size_t>(r);
@@ -176,7 +173,7 @@ int CUSocket::TransferStream()
     uint8_t chunk[ReadChunk];
     while (alive && In.GetDataLength() < MaxInput) {
         size_t want = std::min(sizeof chunk, MaxInput - In.GetDataLength());
-        ssize_t r = ::recv(m_handle, chunk, want, 0);
+        ssize_t r = ::recv(m_handle.Get(), chunk, want, 0);
         if (r > 0) {
             In.Append(chunk, static_cast<size_t>(r));
             if (stream.framePending)

@@ -46,9 +46,12 @@ int CForwardFilter::IsForwardedDestination(uint32_t address) const
 
 int CForwardFilter::Accepts(const CIPHeader& ip, const CUDPHeader& udp) const
 {
-    return ip.IsValid() && ip.GetProtocol() == ProtocolUDP && udp.IsValid() &&
-           udp.GetPayloadLength() != 0 && IsForwardedDestination(ip.GetDestination()) &&
-           Contains(m_own, ip.GetSource());
+    // A datagram with IPv4 options is not forwarded: games send none, and some options
+    // (stream ID, source routes) are beyond what an unprivileged program may set, so a
+    // copy must not carry them with the helper's privilege behind it.
+    return ip.IsValid() && ip.GetHeaderLength() == CIPHeader::MinLength &&
+           ip.GetProtocol() == ProtocolUDP && udp.IsValid() && udp.GetPayloadLength() != 0 &&
+           IsForwardedDestination(ip.GetDestination()) && Contains(m_own, ip.GetSource());
 }
 
 int CForwardFilter::IsDestination(uint32_t address) const

@@ -9,7 +9,8 @@ class CIPHeader;
 class CUDPHeader;
 
 // The accept test of the forwarding loop: which captured datagrams are re-sent to the
-// users. Always: UDP from this machine to 255.255.255.255 with a payload. With
+// users. Always: UDP from this machine to 255.255.255.255 with a payload and without
+// IPv4 options. With
 // `forwardMore` also to the broadcast address of one of this machine's interfaces and
 // to a multicast group of games (see IsForwardedGroup). Addresses in network byte order.
 class CForwardFilter

@@ -4,10 +4,12 @@
 #include "forward/CForwarder.h"
 #include "forward/ForwardProtocol.h"
 
-#include <linux/capability.h>
+#include <sys/capability.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <vector>
 
@@ -20,12 +22,22 @@ constexpr int StatsIntervalMs = 250;
 constexpr int FirstMessageMs = 10000;
 
 // Once the sockets are open CAP_NET_RAW has done its work: whatever happens later
-// in this process happens without it.
-void DropCapabilities()
+// in this process happens without it. The sets are read back, since a drop that did
+// not take must end the helper, not let it go on with the privilege.
+bool DropCapabilities(CUString& error)
 {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
-    ::syscall(SYS_capset, &header, none);
+    cap_t none = cap_init();
+    const int set = none ? cap_set_proc(none) : -1;
+    const int setError = errno;
+    cap_t now = cap_get_proc();
+    const bool clear = set == 0 && none && now && cap_compare(now, none) == 0;
+    cap_free(now);
+    cap_free(none);
+    if (clear)
+        return true;
+    error.Format("Could not give up the capabilities: %s",
+                 set != 0 ? std::strerror(setError) : "they are still held");
+    return false;
 }
 
 bool Send(int fd, const std::vector<uint8_t>& message, int flags = 0)
@@ -36,26 +48,38 @@ bool Send(int fd, const std::vector<uint8_t>& message, int flags = 0)
 
 } // namespace
 
-int CForwardHelper::Run(int fd)
+ExitStatus CForwardHelper::Run(int fd)
 {
+    // The privileged part first, before anything the caller sends is read.
+    CCaptureSocket capture;
+    CRawSocket sender;
+    CUString error;
+    int denied = 0;
+    if (!CForwarder::OpenDevices(capture, sender, error, denied)) {
+        Send(fd, EncodeFailed(denied, error));
+        return ExitStatus::CouldNotStart;
+    }
+    if (!DropCapabilities(error)) {
+        Send(fd, EncodeFailed(0, error));
+        return ExitStatus::PrivilegeKept;
+    }
+
     std::vector<uint8_t> buffer(MaxMessage + 1);
     CForwardStart start;
     if (!WaitReadable(fd, FirstMessageMs))
-        return 2;
+        return ExitStatus::NotTheProtocol;
     const long length = Receive(fd, buffer);
     if (length <= 0 || !DecodeStart(buffer.data(), static_cast<size_t>(length), start))
-        return 2;
+        return ExitStatus::NotTheProtocol;
 
     CForwarder forwarder(start.Users, start.External, start.ForwardMore);
-    CUString error;
-    if (!forwarder.OpenCapture(error)) {
-        Send(fd, EncodeFailed(forwarder.IsDenied(), error));
-        return 1;
+    if (!forwarder.Adopt(std::move(capture), std::move(sender), error)) {
+        Send(fd, EncodeFailed(0, error));
+        return ExitStatus::CouldNotStart;
     }
-    DropCapabilities();
     if (!forwarder.StartThread(CForwarder::ForwardThread, 0)) {
         Send(fd, EncodeFailed(0, CUString("Could not start the forwarding thread")));
-        return 1;
+        return ExitStatus::CouldNotStart;
     }
     Send(fd, {MsgStarted});
 
@@ -65,20 +89,21 @@ int CForwardHelper::Run(int fd)
     for (;;) {
         WaitReadable(fd, StatsIntervalMs);
         const long n = Receive(fd, buffer);
-        if (n == 0)
-            return 0; // the window is gone: the forwarder's destructor stops the loop
+        if (n == ReceiveEnd)
+            return ExitStatus::Done; // the window is gone: the forwarder's destructor stops the
+                                     // loop
         if (n > 0) {
             if (n == 1 && buffer[0] == MsgStop)
                 break;
-            return 2; // nothing else may come after the start
+            return ExitStatus::NotTheProtocol; // nothing else may come after the start
         }
-        if (n == -2)
-            return 2;
+        if (n == ReceiveTooLong)
+            return ExitStatus::NotTheProtocol;
         if (forwarder.GetState() == CThreadHelper::StopState) {
             // The loop ended without a stop: say so, with what it did.
             forwarder.GetStats(stats);
             Send(fd, EncodeStats(MsgStopped, stats));
-            return 3;
+            return ExitStatus::LoopEnded;
         }
         if (MonotonicMs() - lastShown < StatsIntervalMs)
             continue;
@@ -103,5 +128,5 @@ int CForwardHelper::Run(int fd)
     Send(fd, EncodeStats(MsgStopped, stats));
     ::shutdown(fd, SHUT_RDWR);
     forwarder.CloseCapture();
-    return 0;
+    return ExitStatus::Done;
 }

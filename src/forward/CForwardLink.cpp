@@ -29,7 +29,6 @@ constexpr int StartWaitMs = 10000; // opening a capture on a loaded machine can 
 constexpr int StopWaitMs = 2000;
 constexpr int ExitWaitMs = 1000;
 constexpr int ReadsPerPoll = 64; // a helper that floods the link cannot hold up the window
-constexpr int HelperFd = 3;
 
 CUString g_helperOverride;
 
@@ -72,12 +71,6 @@ CForwardLink::~CForwardLink()
         CForwardStats stats;
         Stop(stats);
     }
-    // At exit nothing may stay behind: wait for every stopped helper, bounded.
-    for (pid_t pid : m_stopping)
-        if (WaitForExit(pid, StopWaitMs).IsEmpty()) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
 }
 
 void CForwardLink::SetHelperPath(const char* path)
@@ -102,7 +95,6 @@ CUString CForwardLink::GetHelperPath()
 
 int CForwardLink::Start(const CForwardStart& what, CUString& error)
 {
-    Reap();
     m_denied = 0;
     m_endReason.Empty();
     m_last = CForwardStats();
@@ -114,20 +106,18 @@ int CForwardLink::Start(const CForwardStart& what, CUString& error)
         return 0;
     }
     const CUString path = GetHelperPath();
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
         error.Format("Could not start forwarding: socketpair: %s", std::strerror(errno));
         return 0;
     }
-    // The child's end becomes its descriptor 3; dup2 onto itself would keep CLOEXEC.
-    if (ends[1] == HelperFd) {
-        const int moved = ::fcntl(ends[1], F_DUPFD_CLOEXEC, HelperFd + 1);
-        ::close(ends[1]);
-        ends[1] = moved;
-    }
+    CScopedFd ours(pair[0]), theirs(pair[1]);
+    // The child's end becomes its descriptor LinkFd; dup2 onto itself would keep CLOEXEC.
+    if (theirs.Get() == LinkFd)
+        theirs.Reset(::fcntl(theirs.Get(), F_DUPFD_CLOEXEC, LinkFd + 1));
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], HelperFd);
+    posix_spawn_file_actions_adddup2(&actions, theirs.Get(), LinkFd);
     // The window may block signals for its own handling; the helper starts clean.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -138,48 +128,47 @@ int CForwardLink::Start(const CForwardStart& what, CUString& error)
     posix_spawnattr_setsigdefault(&attributes, &signals);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     const std::string parent = std::to_string(::getpid());
-    char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--parent"),
-                    const_cast<char*>(parent.c_str()), nullptr};
+    char* argv[ArgumentCount + 1] = {const_cast<char*>(path.c_str()),
+                                     const_cast<char*>(ParentOption),
+                                     const_cast<char*>(parent.c_str()), nullptr};
     pid_t pid = -1;
-    const int spawned = ends[1] < 0
+    const int spawned = !theirs.IsOpen()
                             ? EMFILE
                             : posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    if (ends[1] >= 0)
-        ::close(ends[1]);
+    theirs.Reset();
     if (spawned != 0) {
-        ::close(ends[0]);
         error.Format("Could not start the forwarding helper %s: %s", path.c_str(),
                      std::strerror(spawned));
         return 0;
     }
-    m_fd = ends[0];
+    m_link = std::move(ours);
     m_pid = pid;
 
-    if (::send(m_fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-        static_cast<ssize_t>(request.size())) {
-        const int64_t until = MonotonicMs() + StartWaitMs;
-        while (WaitReadable(static_cast<int>(std::max<int64_t>(0, until - MonotonicMs())))) {
-            const long n = Receive();
-            if (n == 1 && m_buffer[0] == MsgStarted)
-                return 1;
-            CUString text;
-            int denied = 0;
-            if (n > 0 && DecodeFailed(m_buffer.data(), static_cast<size_t>(n), denied, text)) {
-                m_denied = denied;
-                error = text;
-                if (denied)
-                    error.Format("%s\n\nKIVORA needs the CAP_NET_RAW capability for its "
-                                 "forwarding helper. Grant it once with:\n    sudo setcap "
-                                 "cap_net_raw+ep %s\n(see the README).",
-                                 text.c_str(), path.c_str());
-                Finish(ExitWaitMs);
-                return 0;
-            }
-            if (n != -1)
-                break; // the end of the socketpair, or no message of ours
+    // The answer is read even when the send failed: a helper that failed before it
+    // reads anything may have ended already, its Failed record still waiting here.
+    ::send(m_link.Get(), request.data(), request.size(), MSG_NOSIGNAL);
+    const int64_t until = MonotonicMs() + StartWaitMs;
+    while (WaitReadable(static_cast<int>(std::max<int64_t>(0, until - MonotonicMs())))) {
+        const long n = Receive();
+        if (n == 1 && m_buffer[0] == MsgStarted)
+            return 1;
+        CUString text;
+        int denied = 0;
+        if (n > 0 && DecodeFailed(m_buffer.data(), static_cast<size_t>(n), denied, text)) {
+            m_denied = denied;
+            error = text;
+            if (denied)
+                error.Format("%s\n\nKIVORA needs the CAP_NET_RAW capability for its "
+                             "forwarding helper. Grant it once with:\n    sudo setcap "
+                             "cap_net_raw+ep %s\n(see the README).",
+                             text.c_str(), path.c_str());
+            Finish(ExitWaitMs);
+            return 0;
         }
+        if (n != ReceiveNone)
+            break; // the end of the socketpair, or no message of ours
     }
     const CUString how = Finish(ExitWaitMs);
     error.Format("The forwarding helper %s did not start forwarding (%s)", path.c_str(),
@@ -189,7 +178,6 @@ int CForwardLink::Start(const CForwardStart& what, CUString& error)
 
 int CForwardLink::Poll(CForwardStats& stats)
 {
-    Reap();
     if (!IsRunning()) {
         stats = m_last;
         return 0;
@@ -237,7 +225,7 @@ int CForwardLink::Stop(CForwardStats& stats)
     }
     const uint8_t stop = MsgStop;
     bool stopped = false;
-    if (::send(m_fd, &stop, 1, MSG_NOSIGNAL) == 1) {
+    if (::send(m_link.Get(), &stop, 1, MSG_NOSIGNAL) == 1) {
         const int64_t until = MonotonicMs() + StopWaitMs;
         while (!stopped &&
                WaitReadable(static_cast<int>(std::max<int64_t>(0, until - MonotonicMs())))) {
@@ -252,16 +240,9 @@ int CForwardLink::Stop(CForwardStats& stats)
         }
     }
     stats = m_last;
-    Close();
-    if (stopped) {
-        // It still closes its capture, which may wait for the kernel: collected later.
-        m_stopping.push_back(m_pid);
-    } else {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-    }
-    m_pid = -1;
-    Reap();
+    // Collected now, so that no ended helper stays behind between runs: one that
+    // answered gets a moment to close its capture, one that did not is killed.
+    Finish(stopped ? ExitWaitMs : 0);
     return stopped;
 }
 
@@ -277,23 +258,9 @@ CUString CForwardLink::Finish(int waitMs)
     return how;
 }
 
-void CForwardLink::Reap()
-{
-    for (size_t i = 0; i < m_stopping.size();) {
-        if (::waitpid(m_stopping[i], nullptr, WNOHANG) != 0) {
-            m_stopping[i] = m_stopping.back();
-            m_stopping.pop_back();
-        } else {
-            ++i;
-        }
-    }
-}
-
 void CForwardLink::Close()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    m_link.Reset();
 }
 
 void CForwardLink::WriteSummary(std::FILE* out, const CForwardStats& stats)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/CScopedFd.h"
 #include "base/CUString.h"
 #include "forward/CForwardStats.h"
 #include "forward/ForwardProtocol.h"
@@ -18,7 +19,7 @@ class CForwardLink
 {
 public:
     CForwardLink();
-    // Stops a run and waits (bounded) for every helper this link started to end.
+    // Stops a run: no helper this link started outlives it.
     ~CForwardLink();
     CForwardLink(const CForwardLink&) = delete;
     CForwardLink& operator=(const CForwardLink&) = delete;
@@ -33,7 +34,7 @@ public:
     // `error` with the text to show when it does not; IsDenied() then tells whether
     // a missing capability was the cause (the text then carries the setcap advice).
     int Start(const ForwardProtocol::CForwardStart& what, CUString& error);
-    int IsRunning() const { return m_fd >= 0; }
+    int IsRunning() const { return m_link.IsOpen(); }
     int IsDenied() const { return m_denied; }
     pid_t GetHelperPid() const { return m_pid; }
 
@@ -43,8 +44,9 @@ public:
     const CUString& GetEndReason() const { return m_endReason; }
 
     // Asks the helper to stop and waits (bounded) until it has stopped sending;
-    // `stats` gets the final counters. The helper's exit is collected later. Gives 0
-    // when the helper did not answer in time and had to be killed.
+    // `stats` gets the final counters. The helper's exit is collected before it
+    // returns (bounded, then SIGKILL). Gives 0 when the helper did not answer in time
+    // and had to be killed.
     int Stop(CForwardStats& stats);
 
     // What a run forwards for `settings`: the switch, the external address and the
@@ -56,20 +58,20 @@ public:
     static void WriteSummary(std::FILE* out, const CForwardStats& stats);
 
 private:
-    long Receive() { return ForwardProtocol::Receive(m_fd, m_buffer); }
-    bool WaitReadable(int timeoutMs) { return ForwardProtocol::WaitReadable(m_fd, timeoutMs); }
+    long Receive() { return ForwardProtocol::Receive(m_link.Get(), m_buffer); }
+    bool WaitReadable(int timeoutMs)
+    {
+        return ForwardProtocol::WaitReadable(m_link.Get(), timeoutMs);
+    }
     void Close();
     // Ends the run's helper: waits up to `waitMs` for it to exit, then kills it.
     // Gives how it ended, as text.
     CUString Finish(int waitMs);
-    // Collects the exits of helpers that were told to stop, without waiting.
-    void Reap();
 
-    int m_fd = -1;
+    CScopedFd m_link;
     pid_t m_pid = -1;
     int m_denied = 0;
     CUString m_endReason;
     CForwardStats m_last;
     std::vector<uint8_t> m_buffer;
-    std::vector<pid_t> m_stopping; // stopped helpers that may still be closing their capture
 };

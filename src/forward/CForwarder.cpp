@@ -4,6 +4,8 @@
 #include "base/CUDPHeader.h"
 #include "base/MonotonicClock.h"
 
+#include <arpa/inet.h>
+
 #include <netinet/in.h>
 
 #include <algorithm>
@@ -38,10 +40,16 @@ CForwarder::~CForwarder()
     m_capture.Close();
 }
 
-void CForwarder::ReadDestinations()
+void CForwarder::ReadInterfaces()
 {
-    std::vector<uint32_t> broadcasts;
-    CUSocket::GetBroadcastAddresses(broadcasts);
+    m_interfaces.Find();
+    std::vector<uint32_t> own, broadcasts;
+    for (const CLocalInterfaces::Address& a : m_interfaces.GetAddresses()) {
+        own.push_back(a.Local);
+        if (a.Broadcast != 0 && a.Broadcast != INADDR_BROADCAST)
+            broadcasts.push_back(a.Broadcast);
+    }
+    m_filter.SetOwnAddresses(own);
     m_filter.SetDestinations(broadcasts, m_forwardMore);
 }
 
@@ -51,34 +59,48 @@ void CForwarder::CloseCapture()
     m_capture.Close();
 }
 
-int CForwarder::OpenSender(CUString& error)
+int CForwarder::OpenDevices(CCaptureSocket& capture, CRawSocket& sender, CUString& error,
+                            int& denied)
 {
-    if (m_sender.OpenRawA(1))
-        return 1;
-    m_denied = m_sender.IsDenied();
-    error.Format("Could not open the send socket: %s", m_sender.GetLastError().c_str());
-    return 0;
-}
-
-int CForwarder::OpenCapture(CUString& error, int kernelFilter)
-{
-    ReadDestinations();
-    if (!m_capture.BindRaw(0) ||
-        !m_capture.Sniff(kernelFilter ? 1 : 0, m_filter.GetCaptureFilter().c_str())) {
-        m_denied = m_capture.IsDenied();
-        error.Format("Could not start capturing packets: %s", m_capture.GetLastError().c_str());
-        m_capture.Close();
+    denied = 0;
+    if (!capture.BindRaw()) {
+        denied = capture.IsDenied();
+        error.Format("Could not start capturing packets: %s", capture.GetLastError().c_str());
         return 0;
     }
-    if (OpenSender(error)) {
+    if (!sender.OpenRawA()) {
+        denied = sender.IsDenied();
+        error.Format("Could not open the send socket: %s", sender.GetLastError().c_str());
+        capture.Close();
+        return 0;
+    }
+    return 1;
+}
+
+int CForwarder::Adopt(CCaptureSocket&& capture, CRawSocket&& sender, CUString& error,
+                      int kernelFilter)
+{
+    m_capture = std::move(capture);
+    m_sender = std::move(sender);
+    ReadInterfaces();
+    if (m_capture.Sniff(kernelFilter ? 1 : 0, m_filter.GetCaptureFilter().c_str())) {
         // Without rtnetlink copies leave as they always did: the broadcast's own source
         // and the kernel's refusal of what does not fit.
         if (m_routeWatch.Open(1))
             m_capture.WakeOnReadable(m_routeWatch.GetHandle());
         return 1;
     }
+    error.Format("Could not start capturing packets: %s", m_capture.GetLastError().c_str());
     m_capture.Close();
     return 0;
+}
+
+int CForwarder::OpenCapture(CUString& error, int kernelFilter)
+{
+    CCaptureSocket capture;
+    CRawSocket sender;
+    return OpenDevices(capture, sender, error, m_denied) &&
+           Adopt(std::move(capture), std::move(sender), error, kernelFilter);
 }
 
 void CForwarder::ReadRoutes()
@@ -93,18 +115,28 @@ void CForwarder::ReadRoutes()
 
 int CForwarder::OpenCaptureFile(const char* path, CUString& error)
 {
-    ReadDestinations();
-    if (!m_capture.OpenCaptureFile(path) ||
-        !m_capture.Sniff(1, m_filter.GetCaptureFilter().c_str())) {
+    CCaptureSocket capture;
+    CRawSocket sender;
+    if (!capture.OpenCaptureFile(path)) {
         error.Format("Could not read the capture file %s: %s", path,
-                     m_capture.GetLastError().c_str());
-        m_capture.Close();
+                     capture.GetLastError().c_str());
         return 0;
     }
-    if (OpenSender(error))
-        return 1;
-    m_capture.Close();
-    return 0;
+    if (!sender.OpenRawA()) {
+        error.Format("Could not open the send socket: %s", sender.GetLastError().c_str());
+        return 0;
+    }
+    return Adopt(std::move(capture), std::move(sender), error);
+}
+
+int CForwarder::IsOwnInterface(int index)
+{
+    if (index == 0)
+        return 1; // a recording: its interfaces are not this machine's
+    // An interface that came after the last look (a VM's new port): look again.
+    if (!m_interfaces.IsKnown(index))
+        ReadInterfaces();
+    return m_interfaces.IsKnown(index) && !m_interfaces.IsPort(index);
 }
 
 void CForwarder::CountSend(size_t user, int ok, int error)
@@ -149,18 +181,6 @@ void CForwarder::GetStats(CForwardStats& stats) const
             break;
         stats.Errors.push_back({error, kind.Count.load(Relaxed)});
     }
-}
-
-std::vector<uint32_t> CForwarder::FindOwnAddresses(uint32_t /*external*/)
-{
-    // The external address is one of these when an interface has it (a tunnel's, a
-    // public address on the LAN interface); a source that no interface has is never
-    // this machine's, whatever a caller says.
-    std::vector<uint32_t> own;
-    CUSocket::GetLocalAddresses(own);
-    // 0.0.0.0 is the source of a DHCP request, never of a game's announcement.
-    std::erase(own, 0u);
-    return own;
 }
 
 void CForwarder::Wake()
@@ -223,11 +243,13 @@ void CForwarder::Run()
             }
             continue;
         }
-        if (m_refreshOwn.exchange(false))
-            m_filter.SetOwnAddresses(FindOwnAddresses(m_external));
+        if (m_refresh.exchange(false))
+            ReadInterfaces();
         in >> ip;
         udp.ReadAfter(ip, in);
-        if (m_filter.Accepts(ip, udp)) {
+        // A frame seen on a bridge's port is the bridge's own frame seen again, or one
+        // the bridge passes on for another machine: neither is forwarded.
+        if (m_filter.Accepts(ip, udp) && IsOwnInterface(m_capture.GetInterface())) {
             if (KeepCounters) {
                 Add(m_captured, uint64_t{1});
                 m_lastCaptureMs.store(MonotonicMs(), Relaxed);

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "base/CCaptureSocket.h"
+#include "base/CLocalInterfaces.h"
+#include "base/CRawSocket.h"
 #include "base/CRouteWatch.h"
 #include "base/CThreadHelper.h"
-#include "base/CUSocket.h"
 #include "base/CUString.h"
 #include "forward/CForwardFilter.h"
 #include "forward/CForwardStats.h"
@@ -19,12 +21,14 @@ class CUDPHeader;
 // The forwarding worker: captures this machine's own UDP broadcasts to
 // 255.255.255.255 (and with ForwardMore, its subnet broadcasts and multicast to
 // games' groups) and re-sends each one to every destination, through one raw send
-// socket shared by all of them. What "own" means it finds out itself: the addresses
-// of this machine's interfaces (FindOwnAddresses), never what a caller says.
+// socket shared by all of them. What "own" means it finds out itself: a packet whose
+// source is an address of this machine's interfaces (CLocalInterfaces), leaving by an
+// interface that is no other's port; never what a caller says.
 //
 // Use: construct with what to forward, OpenCapture (so that a failure can be
 // reported before anything runs), then StartThread(ForwardThread, 0). Destroying it
-// stops and joins the thread.
+// stops and joins the thread. The helper opens the devices itself (OpenDevices),
+// gives up its privilege and only then hands them over (Adopt).
 class CForwarder : public CThreadHelper
 {
 public:
@@ -36,9 +40,16 @@ public:
     // Asks the thread to stop, wakes the capture and waits for the thread's end.
     ~CForwarder() override;
 
-    // Opens the capture and the send socket. Gives 0 and fills `error` when either
-    // fails; IsDenied() then tells whether a missing permission was the cause.
-    // `kernelFilter` 0 leaves all filtering to user space (for measurements only).
+    // Opens the live capture and the raw send socket: the part that needs CAP_NET_RAW.
+    // Gives 0 and fills `error` when either fails; `denied` tells whether a missing
+    // permission was the cause.
+    static int OpenDevices(CCaptureSocket& capture, CRawSocket& sender, CUString& error,
+                           int& denied);
+    // Takes the opened devices and sets the capture's filter for what to forward
+    // (needs no privilege). `kernelFilter` 0 leaves all filtering to user space (for
+    // measurements only).
+    int Adopt(CCaptureSocket&& capture, CRawSocket&& sender, CUString& error, int kernelFilter = 1);
+    // OpenDevices and Adopt in one: for a forwarder in a capable process.
     int OpenCapture(CUString& error, int kernelFilter = 1);
     // Replays a recorded .pcap file instead of the live capture (sends are live).
     int OpenCaptureFile(const char* path, CUString& error);
@@ -56,12 +67,9 @@ public:
 
     // A copy of the counters so far; safe from any thread while the loop runs.
     void GetStats(CForwardStats& stats) const;
-    // This machine's own addresses: those of its interfaces now, network byte order,
-    // 0.0.0.0 left out. `external` counts only when an interface has it.
-    static std::vector<uint32_t> FindOwnAddresses(uint32_t external);
-    // Makes the loop find this machine's addresses again before it judges the next
-    // packet (an address came or went). Safe from any thread.
-    void RefreshOwnAddresses() { m_refreshOwn.store(true); }
+    // Makes the loop read this machine's interfaces and addresses again before it
+    // judges the next packet (an address or a port came or went). Safe from any thread.
+    void RefreshOwnAddresses() { m_refresh.store(true); }
 
     uint32_t GetExternal() const { return m_external; }
     // false leaves the counters at 0: for measuring what counting costs, nothing else.
@@ -69,9 +77,12 @@ public:
 
 private:
     void Run();
-    // The switch and this machine's broadcast addresses, read when forwarding starts.
-    void ReadDestinations();
-    int OpenSender(CUString& error);
+    // This machine's interfaces: its own addresses, their broadcast addresses and
+    // which interfaces are ports. Read when forwarding starts and on RefreshOwnAddresses.
+    void ReadInterfaces();
+    // Non-zero for a packet that left by an interface of this machine's own, not by a
+    // port of another: 0 for an index of no interface even after a new look.
+    int IsOwnInterface(int index);
     // Re-addresses the captured datagram to `to` and sends it: 0 when the send failed
     // or the route allows none, with the cause in `error`.
     int SendCopy(uint32_t to, const CRoute* route, CIPHeader& ip, CUDPHeader& udp, int& error);
@@ -99,10 +110,11 @@ private:
     const std::vector<uint32_t> m_destinations;
     const uint32_t m_external;
     const int m_forwardMore;
-    std::atomic<bool> m_refreshOwn{true};
-    CUSocket m_capture;
+    std::atomic<bool> m_refresh{false};
+    CCaptureSocket m_capture;
+    CLocalInterfaces m_interfaces;
     CForwardFilter m_filter;
-    CUSocket m_sender; // the run's one raw send socket
+    CRawSocket m_sender; // the run's one raw send socket
     CRouteWatch m_routeWatch;
     std::vector<CRoute> m_routes; // per destination; empty when routes cannot be read
     int m_denied = 0;

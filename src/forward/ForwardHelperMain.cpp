@@ -1,8 +1,8 @@
 // kivora-forward: the only part of KIVORA that holds CAP_NET_RAW. Started by the
-// window with one end of a socketpair as descriptor 3; it takes no other input.
+// window with one end of a socketpair as descriptor LinkFd; it takes no other input.
 
-#include "base/CUSocket.h"
 #include "forward/CForwardHelper.h"
+#include "forward/ForwardProtocol.h"
 
 #include <csignal>
 #include <cstdio>
@@ -12,10 +12,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using namespace ForwardProtocol;
+
 namespace
 {
-
-constexpr int LinkFd = 3;
 
 bool IsSeqPacketSocket(int fd)
 {
@@ -28,23 +28,28 @@ bool IsSeqPacketSocket(int fd)
            type == SOCK_SEQPACKET && domain == AF_UNIX;
 }
 
+int Refuse(ExitStatus status)
+{
+    std::fprintf(stderr, "kivora-forward is started by kivora and takes no commands.\n");
+    return static_cast<int>(status);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     // Nothing but what the window gave: no descriptor beyond the socketpair end.
     ::close_range(LinkFd + 1, ~0u, 0);
-    if (argc != 3 || std::strcmp(argv[1], "--parent") != 0 || !IsSeqPacketSocket(LinkFd)) {
-        std::fprintf(stderr, "kivora-forward is started by kivora and takes no commands.\n");
-        return 2;
-    }
+    if (argc != ArgumentCount || std::strcmp(argv[1], ParentOption) != 0)
+        return Refuse(ExitStatus::BadArguments);
+    if (!IsSeqPacketSocket(LinkFd))
+        return Refuse(ExitStatus::BadLink);
     // The kernel clears the parent-death signal when a program with file capabilities
     // starts, so set it here; then check that the parent did not go before that.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != static_cast<pid_t>(std::strtol(argv[2], nullptr, 10)))
-        return 2;
-    InitWinsock();
-    const int status = CForwardHelper::Run(LinkFd);
-    ExitWinsock();
-    return status;
+    char* end = nullptr;
+    const long parent = std::strtol(argv[2], &end, 10);
+    if (*argv[2] == '\0' || *end != '\0' || ::getppid() != static_cast<pid_t>(parent))
+        return static_cast<int>(ExitStatus::ParentGone);
+    return static_cast<int>(CForwardHelper::Run(LinkFd));
 }

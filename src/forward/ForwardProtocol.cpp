@@ -82,7 +82,7 @@ std::vector<uint8_t> EncodeStart(const CForwardStart& start)
 {
     if (start.Users.size() > MaxUsers)
         return {};
-    Writer out(MsgStart, 1 + 4 + 4 + 4 + start.Users.size() * 4);
+    Writer out(MsgStart, StartSize + start.Users.size() * StartUserSize);
     out.Put(start.ForwardMore);
     out.Put(start.External);
     out.Put(static_cast<uint32_t>(start.Users.size()));
@@ -99,7 +99,7 @@ int DecodeStart(const uint8_t* data, size_t length, CForwardStart& start)
     uint32_t count = 0;
     // The switch is 0 or 1: any other value is no Start of ours.
     if (!in.Get(start.ForwardMore) || (start.ForwardMore != 0 && start.ForwardMore != 1) ||
-        !in.Get(start.External) || !in.GetCount(count, MaxUsers, 4))
+        !in.Get(start.External) || !in.GetCount(count, MaxUsers, StartUserSize))
         return 0;
     start.Users.resize(count);
     for (uint32_t& address : start.Users)
@@ -112,8 +112,8 @@ std::vector<uint8_t> EncodeStats(uint8_t type, const CForwardStats& stats)
     if (stats.Users.size() > MaxUsers ||
         stats.Errors.size() > static_cast<size_t>(CForwardStats::MaxErrorKinds))
         return {};
-    Writer out(type,
-               1 + 3 * 8 + 4 + 8 + 4 + stats.Users.size() * 20 + 4 + stats.Errors.size() * 12);
+    Writer out(type, StatsSize + stats.Users.size() * StatsUserSize +
+                         stats.Errors.size() * StatsErrorSize);
     out.Put(stats.Captured);
     out.Put(stats.Sent);
     out.Put(stats.Failed);
@@ -141,7 +141,8 @@ int DecodeStats(const uint8_t* data, size_t length, CForwardStats& stats)
     int32_t lastError = 0;
     uint32_t count = 0;
     if (!in.Get(stats.Captured) || !in.Get(stats.Sent) || !in.Get(stats.Failed) ||
-        !in.Get(lastError) || !in.Get(stats.LastCaptureMs) || !in.GetCount(count, MaxUsers, 20))
+        !in.Get(lastError) || !in.Get(stats.LastCaptureMs) ||
+        !in.GetCount(count, MaxUsers, StatsUserSize))
         return 0;
     stats.LastError = lastError;
     stats.Users.resize(count);
@@ -152,7 +153,7 @@ int DecodeStats(const uint8_t* data, size_t length, CForwardStats& stats)
         in.Get(error);
         user.LastError = error;
     }
-    if (!in.GetCount(count, CForwardStats::MaxErrorKinds, 12))
+    if (!in.GetCount(count, CForwardStats::MaxErrorKinds, StatsErrorSize))
         return 0;
     stats.Errors.resize(count);
     for (CForwardErrorCount& kind : stats.Errors) {
@@ -167,7 +168,7 @@ int DecodeStats(const uint8_t* data, size_t length, CForwardStats& stats)
 std::vector<uint8_t> EncodeFailed(int denied, const CUString& text)
 {
     const size_t length = std::min(text.Str().size(), MaxText);
-    Writer out(MsgFailed, 1 + 4 + length);
+    Writer out(MsgFailed, FailedSize + length);
     out.Put(static_cast<int32_t>(denied ? 1 : 0));
     out.PutBytes(text.c_str(), length);
     return out.Take();
@@ -197,10 +198,14 @@ int DecodeFailed(const uint8_t* data, size_t length, int& denied, CUString& text
 long Receive(int fd, std::vector<uint8_t>& buffer)
 {
     // MSG_TRUNC gives a record's whole length, so one that does not fit is known as such.
-    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+    ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+    // A helper that failed before it read the Start ends with that record unread: the
+    // kernel then reports a reset once, ahead of the records the helper left.
+    if (n < 0 && errno == ECONNRESET)
+        n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0)
-        return errno == EAGAIN || errno == EINTR ? -1 : 0;
-    return static_cast<size_t>(n) > MaxMessage ? -2 : static_cast<long>(n);
+        return errno == EAGAIN || errno == EINTR ? ReceiveNone : ReceiveEnd;
+    return static_cast<size_t>(n) > MaxMessage ? ReceiveTooLong : static_cast<long>(n);
 }
 
 bool WaitReadable(int fd, int timeoutMs)

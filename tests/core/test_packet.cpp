@@ -4,7 +4,9 @@
 // the fuzz target.)
 #include "PacketBytes.h"
 #include "TempDir.h"
+#include "base/CCaptureSocket.h"
 #include "base/CIPHeader.h"
+#include "base/CLocalInterfaces.h"
 #include "base/CUBuffer.h"
 #include "base/CUDPHeader.h"
 #include "base/CUSocket.h"
@@ -90,7 +92,7 @@ std::vector<Bytes> Replay(const std::string& path, int linkType, const std::vect
     }
     pcap_dump_close(dumper);
     pcap_close(dead);
-    CUSocket capture;
+    CCaptureSocket capture;
     EXPECT_TRUE(capture.OpenCaptureFile(path.c_str()) && capture.Sniff(1));
     auto reader = std::async(std::launch::async, [&capture] {
         std::vector<Bytes> packets;
@@ -133,6 +135,8 @@ TEST(Readdress, CopiesCarryTheRightBytes)
          Hex("450000351c464000401152b1c0a801140a000005ba086987002151a1ffffffff54536f7572636520456e"
              "67696e6520517565727900")},
         {"a zero checksum stays zero", none.Build(), copy(none)},
+        {"an option counts in the total length", WithOption(Datagram{}.Build()),
+         WithOption(copy({}))},
         {"a checksum computing to 0 goes out as 0xffff",
          Hex("450000201c464000401112840a010203ffffffff04d210e1000c0c215a5a79be"),
          Hex("450000201c4640004011087d0a0102030a00000704d210e1000cffff5a5a79be"), "10.0.0.7"},
@@ -199,6 +203,8 @@ TEST(AcceptTest, OwnBroadcastsAlwaysSubnetsAndGamesGroupsWithTheSwitch)
         bool off, on; // accepted with ForwardMore 0, 1
     } cases[] = {
         {"own broadcast", Datagram{}.Build(), true, true},
+        {"with an IPv4 option: not forwarded", WithOption(Datagram{}.Build()), false, false},
+        {"a total length below the header's", With(Datagram{}.Build(), 3, 16), false, false},
         {"empty payload", Datagram{.payload = ""}.Build(), false, false},
         {"another machine's broadcast", Datagram{.from = "10.1.1.2"}.Build(), false, false},
         {"TCP", Datagram{.protocol = 6}.Build(), false, false},
@@ -234,10 +240,12 @@ TEST(AcceptTest, OwnBroadcastsAlwaysSubnetsAndGamesGroupsWithTheSwitch)
         EXPECT_EQ(filter[1].IsDestination(Ip4(address)) != 0, on) << address << ", ForwardMore";
     }
     // The configured broadcast wins; without one all host bits are set; a /32 has none.
-    EXPECT_EQ(CUSocket::BroadcastOf(Ip4("10.1.1.1"), Ip4("255.255.255.0"), Ip4("10.1.1.63")),
-              Ip4("10.1.1.63"));
-    EXPECT_EQ(CUSocket::BroadcastOf(Ip4("10.2.0.1"), Ip4("255.255.0.0"), 0), Ip4("10.2.255.255"));
-    EXPECT_EQ(CUSocket::BroadcastOf(Ip4("10.3.0.1"), Ip4("255.255.255.255"), 0), 0u);
+    EXPECT_EQ(
+        CLocalInterfaces::BroadcastOf(Ip4("10.1.1.1"), Ip4("255.255.255.0"), Ip4("10.1.1.63")),
+        Ip4("10.1.1.63"));
+    EXPECT_EQ(CLocalInterfaces::BroadcastOf(Ip4("10.2.0.1"), Ip4("255.255.0.0"), 0),
+              Ip4("10.2.255.255"));
+    EXPECT_EQ(CLocalInterfaces::BroadcastOf(Ip4("10.3.0.1"), Ip4("255.255.255.255"), 0), 0u);
 }
 
 TEST(AddressText, WhatTheEditorAcceptsIsWhatIsSentTo)
@@ -307,7 +315,7 @@ TEST(CaptureFile, EveryLinkTypeGivesOnlyOwnUdpBroadcasts)
     TempDir dir;
     for (const auto& c : cases)
         EXPECT_EQ(Replay(dir.File("replay.pcap"), c.linkType, c.frames), c.expected) << c.what;
-    CUSocket capture; // a failure is reported in libpcap's own words, whatever they are
+    CCaptureSocket capture; // a failure is reported in libpcap's own words, whatever they are
     EXPECT_FALSE(capture.OpenCaptureFile(dir.File("absent.pcap").c_str()));
     EXPECT_FALSE(capture.GetLastError().IsEmpty() || capture.IsOpen());
 }

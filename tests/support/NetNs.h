@@ -4,6 +4,8 @@
 // iproute2. setns moves only the calling thread; a socket stays in the namespace it was made
 // in, and a new thread starts in its creator's. Read /proc/thread-self/net, not /proc/self/net.
 
+#include "base/CScopedFd.h"
+
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -69,25 +71,7 @@ bool AddVethPair(NetNs& a, const std::string& nameInA, NetNs& b, const std::stri
                  const std::string& macInB = "");
 
 // An owned descriptor, closed when destroyed or reset.
-class ScopedFd
-{
-public:
-    explicit ScopedFd(int fd = -1) : m_fd(fd) {}
-    ScopedFd(ScopedFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    ~ScopedFd() { Reset(); }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    void Reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
+using ScopedFd = CScopedFd;
 
 std::string DottedAddress(uint32_t address);
 

@@ -63,3 +63,15 @@ inline Bytes Fragment(const Bytes& whole, size_t offset, size_t length)
     PutBigEndian16(&f[10], InternetSum(f, 0, 20));
     return f;
 }
+
+// `datagram` with an IPv4 option (stream ID, 0x88: no unprivileged program can set it).
+inline Bytes WithOption(Bytes b)
+{
+    const uint8_t option[4] = {0x88, 4, 0, 1};
+    b.insert(b.begin() + 20, option, option + 4);
+    b[0] = 0x46;
+    PutBigEndian16(&b[2], static_cast<uint16_t>(b.size()));
+    PutBigEndian16(&b[10], 0);
+    PutBigEndian16(&b[10], InternetSum(b, 0, 24));
+    return b;
+}

@@ -1,9 +1,7 @@
-// The capture side of CUSocket: libpcap on the "any" device (or a .pcap file), with
-// an eventfd beside it so that another thread can end a blocked read.
-
-#include "base/CUSocket.h"
+#include "base/CCaptureSocket.h"
 
 #include "base/ByteOrder.h"
+#include "base/CScopedFd.h"
 
 #include <pcap/pcap.h>
 
@@ -17,10 +15,11 @@
 #include <atomic>
 #include <memory>
 
-struct CUSocket::CaptureState {
+struct CCaptureSocket::State {
     pcap_t* pcap = nullptr;
-    int wakeFd = -1;
-    int selectFd = -1; // -1 for a file
+    CScopedFd wake;
+    int wakeFd = -1;   // wake's
+    int selectFd = -1; // libpcap's own; -1 for a file
     int alsoFd = -1;   // WakeOnReadable's, not owned
     int linkType = 0;
     bool offline = false;
@@ -29,19 +28,18 @@ struct CUSocket::CaptureState {
     bool udpOnly = false;       // after Sniff with a filter of the caller's: outgoing UDP
     std::atomic<bool> woken{false};
 
-    ~CaptureState()
+    ~State()
     {
         if (pcap)
             pcap_close(pcap);
-        if (wakeFd >= 0)
-            ::close(wakeFd);
     }
 
     // The descriptor WakeRead writes to; false when it cannot be made (errno says why).
     bool OpenWake()
     {
-        wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        return wakeFd >= 0;
+        wake.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        wakeFd = wake.Get();
+        return wake.IsOpen();
     }
 
     void DrainWake()
@@ -69,7 +67,7 @@ namespace
 
 constexpr int PacketOutgoing = 4; // sll_pkttype of a frame this machine sent
 constexpr uint16_t EtherTypeIPv4 = 0x0800;
-constexpr int MaxCapture = 65535;
+constexpr int MaxCapture = 4000;
 constexpr char LiveFilter[] = "outbound and udp and dst host 255.255.255.255";
 
 bool IsVlanTag(uint16_t etherType)
@@ -79,10 +77,12 @@ bool IsVlanTag(uint16_t etherType)
 
 // Finds the IPv4 packet in a captured frame. Gives its offset, or -1 when the frame is
 // not IPv4 or, where the link layer tells the direction, was not sent by this machine.
-long FindIPv4(int linkType, const uint8_t* frame, size_t length, bool outgoingOnly)
+// `index` gets the interface's index where the link layer tells it, else 0.
+long FindIPv4(int linkType, const uint8_t* frame, size_t length, bool outgoingOnly, int& index)
 {
     size_t offset = 0;
     uint16_t etherType = 0;
+    index = 0;
     switch (linkType) {
     case DLT_LINUX_SLL: // cooked header of the "any" device, 16 bytes
         if (length < 16 || (outgoingOnly && GetBigEndian16(frame) != PacketOutgoing))
@@ -94,7 +94,12 @@ long FindIPv4(int linkType, const uint8_t* frame, size_t length, bool outgoingOn
         if (length < 20 || (outgoingOnly && frame[10] != PacketOutgoing))
             return -1;
         etherType = GetBigEndian16(frame);
+        index = static_cast<int>(GetBigEndian32(frame + 4));
         offset = 20;
+        // A tagged frame on the live device is the frame of a VLAN interface, seen
+        // again on the interface below it: the VLAN interface shows it untagged.
+        if (outgoingOnly && IsVlanTag(etherType))
+            return -1;
         break;
     case DLT_EN10MB: // a named Ethernet device: no direction here, the filter has it
         if (length < 14)
@@ -133,10 +138,20 @@ bool IsUdpBroadcast(const uint8_t* ip, size_t length)
 
 } // namespace
 
-int CUSocket::BindRaw(int /*flag*/)
+CCaptureSocket::CCaptureSocket() = default;
+CCaptureSocket::~CCaptureSocket() = default;
+CCaptureSocket::CCaptureSocket(CCaptureSocket&&) noexcept = default;
+CCaptureSocket& CCaptureSocket::operator=(CCaptureSocket&&) noexcept = default;
+
+void CCaptureSocket::SetErrorFromErrno(const char* what)
 {
-    CloseCapture();
-    std::unique_ptr<CaptureState, CaptureDeleter> state(new CaptureState);
+    m_error.Format("%s: %s", what, std::strerror(errno));
+}
+
+int CCaptureSocket::BindRaw()
+{
+    Close();
+    auto state = std::make_unique<State>();
     if (!state->OpenWake()) {
         SetErrorFromErrno("eventfd");
         return 0;
@@ -149,13 +164,13 @@ int CUSocket::BindRaw(int /*flag*/)
     }
     pcap_set_snaplen(state->pcap, MaxCapture);
     pcap_set_promisc(state->pcap, 0);
+    pcap_set_buffer_size(state->pcap, RingBytes);
     // Each packet at once: a game's announcement must not wait for a buffer to fill.
     pcap_set_immediate_mode(state->pcap, 1);
     int status = pcap_activate(state->pcap);
     if (status < 0) {
         // Kept apart from the text: only a refused permission gets the setcap advice.
         m_denied = status == PCAP_ERROR_PERM_DENIED;
-        m_errno = m_denied ? EPERM : 0;
         const char* detail = pcap_geterr(state->pcap);
         if (status == PCAP_ERROR && detail && *detail)
             m_error = detail;
@@ -165,6 +180,21 @@ int CUSocket::BindRaw(int /*flag*/)
             m_error = pcap_statustostr(status);
         return 0;
     }
+    // The cooked header that tells the interface: a frame seen on a bridge's port is
+    // told apart from the bridge's own (and from one the bridge passed on for others).
+    if (pcap_set_datalink(state->pcap, DLT_LINUX_SLL2) != 0) {
+        m_error = pcap_geterr(state->pcap);
+        return 0;
+    }
+    // Nothing passes until Sniff sets the filter: a program that matches no packet.
+    bpf_program none{};
+    if (pcap_compile(state->pcap, &none, "less 1", 1, PCAP_NETMASK_UNKNOWN) < 0 ||
+        pcap_setfilter(state->pcap, &none) != 0) {
+        m_error = pcap_geterr(state->pcap);
+        pcap_freecode(&none);
+        return 0;
+    }
+    pcap_freecode(&none);
     // Reads never block inside libpcap; ReadUDP waits in poll, where WakeRead reaches it.
     if (pcap_setnonblock(state->pcap, 1, errbuf) < 0) {
         m_error = errbuf;
@@ -176,14 +206,14 @@ int CUSocket::BindRaw(int /*flag*/)
         return 0;
     }
     state->linkType = pcap_datalink(state->pcap);
-    m_capture = std::move(state);
+    m_state = std::move(state);
     return 1;
 }
 
-int CUSocket::OpenCaptureFile(const char* path)
+int CCaptureSocket::OpenCaptureFile(const char* path)
 {
-    CloseCapture();
-    std::unique_ptr<CaptureState, CaptureDeleter> state(new CaptureState);
+    Close();
+    auto state = std::make_unique<State>();
     if (!state->OpenWake()) {
         SetErrorFromErrno("eventfd");
         return 0;
@@ -196,13 +226,13 @@ int CUSocket::OpenCaptureFile(const char* path)
     }
     state->offline = true;
     state->linkType = pcap_datalink(state->pcap);
-    m_capture = std::move(state);
+    m_state = std::move(state);
     return 1;
 }
 
-int CUSocket::Sniff(int flag, const char* filter)
+int CCaptureSocket::Sniff(int flag, const char* filter)
 {
-    if (!m_capture) {
+    if (!m_state) {
         m_error = "The capture is not open";
         return 0;
     }
@@ -210,28 +240,32 @@ int CUSocket::Sniff(int flag, const char* filter)
     // copying every other packet out of the kernel. A filter of the caller's is
     // repeated by the caller: here only its outgoing UDP part.
     const bool own = filter && *filter;
-    m_capture->broadcastOnly = !own;
-    m_capture->udpOnly = own;
+    m_state->broadcastOnly = !own;
+    m_state->udpOnly = own;
     // A file is filtered in user space alone: "outbound" needs a live Linux device,
     // and a kernel filter would have to know every VLAN layout of a recording.
-    if (m_capture->offline || !flag)
+    if (m_state->offline)
         return 1;
+    // Sniff(0) lifts the filter that BindRaw set, so that everything is copied out.
     bpf_program program{};
-    if (pcap_compile(m_capture->pcap, &program, own ? filter : LiveFilter, 1,
-                     PCAP_NETMASK_UNKNOWN) < 0) {
-        m_error = pcap_geterr(m_capture->pcap);
+    if (pcap_compile(m_state->pcap, &program,
+                     !flag ? ""
+                     : own ? filter
+                           : LiveFilter,
+                     1, PCAP_NETMASK_UNKNOWN) < 0) {
+        m_error = pcap_geterr(m_state->pcap);
         return 0;
     }
-    int ok = pcap_setfilter(m_capture->pcap, &program) == 0;
+    int ok = pcap_setfilter(m_state->pcap, &program) == 0;
     if (!ok)
-        m_error = pcap_geterr(m_capture->pcap);
+        m_error = pcap_geterr(m_state->pcap);
     pcap_freecode(&program);
     return ok;
 }
 
-int CUSocket::ReadUDP(sockaddr_in& from)
+int CCaptureSocket::ReadUDP(sockaddr_in& from)
 {
-    CaptureState* state = m_capture.get();
+    State* state = m_state.get();
     if (!state) {
         m_error = "The capture is not open";
         return 0;
@@ -255,8 +289,9 @@ int CUSocket::ReadUDP(sockaddr_in& from)
             // A frame cut short by the snap length is no whole datagram.
             if (header->caplen < header->len)
                 continue;
+            int index = 0;
             long offset = FindIPv4(state->linkType, frame, header->caplen,
-                                   state->broadcastOnly || state->udpOnly);
+                                   state->broadcastOnly || state->udpOnly, index);
             if (offset < 0)
                 continue;
             const uint8_t* ip = frame + offset;
@@ -266,6 +301,7 @@ int CUSocket::ReadUDP(sockaddr_in& from)
                 continue;
             In.Clear();
             In.Append(ip, length);
+            m_interface = index;
             std::memset(&from, 0, sizeof from);
             from.sin_family = AF_INET;
             if (length >= 20) {
@@ -304,15 +340,15 @@ int CUSocket::ReadUDP(sockaddr_in& from)
     }
 }
 
-void CUSocket::WakeOnReadable(int fd)
+void CCaptureSocket::WakeOnReadable(int fd)
 {
-    if (m_capture)
-        m_capture->alsoFd = fd;
+    if (m_state)
+        m_state->alsoFd = fd;
 }
 
-void CUSocket::WakeRead()
+void CCaptureSocket::WakeRead()
 {
-    CaptureState* state = m_capture.get();
+    State* state = m_state.get();
     if (!state)
         return;
     state->woken.store(true);
@@ -322,12 +358,7 @@ void CUSocket::WakeRead()
     }
 }
 
-void CUSocket::CaptureDeleter::operator()(CaptureState* state) const
+void CCaptureSocket::Close()
 {
-    delete state;
-}
-
-void CUSocket::CloseCapture()
-{
-    m_capture.reset();
+    m_state.reset();
 }
