@@ -1,5 +1,7 @@
 #include "base/CRouteWatch.h"
 
+#include "base/CLocalInterfaces.h"
+
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
@@ -159,18 +161,11 @@ int CRouteWatch::ReadInterfaces()
                 m_mtus.emplace_back(link->ifi_index, static_cast<int>(U32(data, length)));
         });
     });
-    struct {
-        nlmsghdr header;
-        ifaddrmsg address;
-    } addresses{{NLMSG_LENGTH(sizeof(ifaddrmsg)), RTM_GETADDR, NLM_F_REQUEST | NLM_F_DUMP, 0, 0},
-                {AF_INET, 0, 0, 0, 0}};
-    const int addressesRead = Ask(&addresses, sizeof addresses, [this](const nlmsghdr* m) {
-        const auto* address = static_cast<const ifaddrmsg*>(NLMSG_DATA(m));
-        ForEachAttribute(m, sizeof *address, [&](int type, const void* data, size_t length, auto) {
-            if (type == IFA_LOCAL) // IFA_ADDRESS is the peer's on a point-to-point link
-                m_addresses.emplace_back(static_cast<int>(address->ifa_index), U32(data, length));
-        });
-    });
+    // The addresses as the rest of the program reads them: one walk, one answer.
+    CLocalInterfaces interfaces;
+    const int addressesRead = interfaces.Find();
+    for (const CLocalInterfaces::Address& address : interfaces.GetAddresses())
+        m_addresses.emplace_back(address.Index, address.Local);
     if (!linksRead || !addressesRead)
         m_error.Format("netlink: %s", std::strerror(errno));
     return linksRead && addressesRead;
