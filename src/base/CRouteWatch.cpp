@@ -120,14 +120,14 @@ int CRouteWatch::Ask(void* request, size_t length, Each each)
     header->nlmsg_seq = ++m_sequence;
     if (::send(m_query, request, length, 0) != static_cast<ssize_t>(length))
         return 0;
-    char buffer[AnswerSize];
+    alignas(nlmsghdr) char buffer[AnswerSize];
     for (;;) {
         ssize_t n = ::recv(m_query, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return 0;
-        int left = static_cast<int>(n);
+        size_t left = static_cast<size_t>(n);
         for (auto* m = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(m, left);
              m = NLMSG_NEXT(m, left)) {
             if (m->nlmsg_seq != m_sequence)
