@@ -11,11 +11,11 @@
 #include <memory>
 #include <vector>
 
-// A socket with an input and an output buffer. It serves as a non-blocking TCP
-// connection (Connect, Accept, Poll). The capture and the raw send socket of the
+// A non-blocking TCP connection (Connect, Accept, Poll) with an input and an output
+// buffer, and this machine's addresses. The capture and the raw send socket of the
 // forwarding helper are classes of their own (CCaptureSocket, CRawSocket), so that
-// the helper holds no TCP code. Every operation gives non-zero for success and 0 for failure; the
-// reason of the last failure, as the OS or libpcap tells it, is in GetLastError().
+// the helper holds no TCP code. Every operation gives non-zero for success and 0 for
+// failure; the reason of the last failure, as the OS tells it, is in GetLastError().
 class CUSocket : public CUObject
 {
 public:

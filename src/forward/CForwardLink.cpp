@@ -71,6 +71,13 @@ CForwardLink::~CForwardLink()
         CForwardStats stats;
         Stop(stats);
     }
+    JoinCollector();
+}
+
+void CForwardLink::JoinCollector()
+{
+    if (m_collector.joinable())
+        m_collector.join();
 }
 
 void CForwardLink::SetHelperPath(const char* path)
@@ -95,6 +102,7 @@ CUString CForwardLink::GetHelperPath()
 
 int CForwardLink::Start(const CForwardStart& what, CUString& error)
 {
+    JoinCollector(); // the last run's helper is gone by now, or killed within the bound
     m_denied = 0;
     m_endReason.Empty();
     m_last = CForwardStats();
@@ -240,10 +248,23 @@ int CForwardLink::Stop(CForwardStats& stats)
         }
     }
     stats = m_last;
-    // Collected now, so that no ended helper stays behind between runs: one that
-    // answered gets a moment to close its capture, one that did not is killed.
-    Finish(stopped ? ExitWaitMs : 0);
-    return stopped;
+    if (!stopped) {
+        Finish(0); // killed and collected now
+        return 0;
+    }
+    // It still closes its capture, which waits for the kernel; the player must not wait
+    // for that. It is collected as soon as it ends (bounded, then killed), so that no
+    // ended helper stays behind between runs.
+    Close();
+    JoinCollector();
+    m_collector = std::thread([pid = m_pid] {
+        if (WaitForExit(pid, ExitWaitMs).IsEmpty()) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    });
+    m_pid = -1;
+    return 1;
 }
 
 CUString CForwardLink::Finish(int waitMs)

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 class CSettings;
@@ -44,9 +45,9 @@ public:
     const CUString& GetEndReason() const { return m_endReason; }
 
     // Asks the helper to stop and waits (bounded) until it has stopped sending;
-    // `stats` gets the final counters. The helper's exit is collected before it
-    // returns (bounded, then SIGKILL). Gives 0 when the helper did not answer in time
-    // and had to be killed.
+    // `stats` gets the final counters. The helper's exit is collected as soon as it
+    // comes, on a thread of this link's (bounded, then SIGKILL). Gives 0 when the
+    // helper did not answer in time and had to be killed.
     int Stop(CForwardStats& stats);
 
     // What a run forwards for `settings`: the switch, the external address and the
@@ -64,6 +65,8 @@ private:
         return ForwardProtocol::WaitReadable(m_link.Get(), timeoutMs);
     }
     void Close();
+    // Waits for the collector of the last stopped helper (bounded by its own wait).
+    void JoinCollector();
     // Ends the run's helper: waits up to `waitMs` for it to exit, then kills it.
     // Gives how it ended, as text.
     CUString Finish(int waitMs);
@@ -74,4 +77,5 @@ private:
     CUString m_endReason;
     CForwardStats m_last;
     std::vector<uint8_t> m_buffer;
+    std::thread m_collector; // waits for a stopped helper's exit
 };
