@@ -43,9 +43,9 @@ int CRawSocket::WriteUDP(const sockaddr_in& to, size_t mtu)
         error = sent < 0 ? errno : EMSGSIZE; // before anything else can change it
         return sent >= 0 && static_cast<size_t>(sent) == length;
     };
-    // The kernel never fragments a datagram whose header we wrote and refuses one longer
-    // than the interface takes (EMSGSIZE): so a copy too long for its route (a tunnel's
-    // MTU below the LAN's) leaves in fragments of our own, which the user reassembles.
+    // The kernel refuses a datagram whose header we wrote when it is longer than the
+    // interface takes (EMSGSIZE), and a tunnel takes less than the LAN: so a copy too long
+    // for its route leaves in fragments of our own, which the user's kernel reassembles.
     const size_t length = Out.GetDataLength();
     int ok;
     if (mtu && length > mtu) {
