@@ -6,6 +6,7 @@ KIVORA_RUN_PACKAGES="$KIVORA_RUN_PACKAGES qt6-wayland" # the window on a Wayland
 KIVORA_PACKAGES="$KIVORA_RUN_PACKAGES libgtest-dev libgmock-dev iproute2 clang
 libclang-rt-14-dev llvm-14 desktop-file-utils appstream dpkg-dev file locales qt6-base-private-dev strace"
 KIVORA_PACKAGES="$KIVORA_PACKAGES weston lintian" # a headless compositor; the package check
+KIVORA_PACKAGES="$KIVORA_PACKAGES wireguard-go wireguard-tools" # a real VPN in the tests
 
 kivora_as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -4,6 +4,7 @@
 #include "app/Resource.h"
 #include "app/StringTable.h"
 #include "autoconfig/CAutoConfigDlg.h"
+#include "base/CRouteWatch.h"
 #include "base/CUSocket.h"
 #include "base/MonotonicClock.h"
 #include "forward/CForwardLink.h"
@@ -31,6 +32,8 @@
 #include <QTime>
 #include <QTimer>
 #include <QToolTip>
+
+#include <arpa/inet.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -630,6 +633,13 @@ CUString CMainDlg::UserToolTip(const CUserSocket& user) const
 {
     CUString text;
     text.Format("%s, %s", user.Name.c_str(), user.IP.c_str());
+    // Across a VPN this is the tunnel's address, not the LAN's the game sends from. A
+    // user at one of this machine's own addresses has no way out to name.
+    CRoute route;
+    char source[INET_ADDRSTRLEN];
+    if (CRouteWatch::LookUpOnce(user.Address.sin_addr.s_addr, route) && !route.Local &&
+        inet_ntop(AF_INET, &route.Source, source, sizeof source))
+        text = text.Str() + "\nCopies leave from " + source;
     auto stats = m_userStats.find(&user);
     if (stats != m_userStats.end() && stats->second.Failed) {
         const CForwardUserStats& counts = stats->second;

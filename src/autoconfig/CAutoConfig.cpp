@@ -153,7 +153,7 @@ void CAutoConfig::Sync()
     CUBuffer body;
     int users = server->BuildUserInfo(body);
     for (CUSocket* s : server->Connections)
-        CAutoConfigServer::QueueUserInfo(static_cast<CPeerSocket*>(s), body);
+        server->QueueUserInfoFor(static_cast<CPeerSocket*>(s), body);
     Dialog->GetLog().Message("Sent info for %d users.", users);
     Wake(); // the poll thread sleeps until it has something to do
 }

@@ -5,6 +5,7 @@
 #include "autoconfig/CLogRound.h"
 #include "autoconfig/CPeerSocket.h"
 #include "base/CLogSink.h"
+#include "base/CRouteWatch.h"
 #include "users/CSettings.h"
 
 #include <memory>
@@ -37,6 +38,16 @@ CUSocket* CAutoConfigServer::AcceptSocket()
     if (!peer->Accept(GetHandle()))
         return nullptr;
     peer->GetPeerName(peer->IP);
+    // The host's record must name an address this client can send to. A client on one
+    // of this machine's networks (no router between: a VPN tunnel, the LAN) reached the
+    // host at the connection's own address; one that came through a router reached a
+    // port forward, which the External IP names. One on this machine keeps that too.
+    CRoute route;
+    sockaddr_in peerAddress{};
+    if (CUSocket::GetSockAddr(peerAddress, peer->IP.c_str(), 0) &&
+        CRouteWatch::LookUpOnce(peerAddress.sin_addr.s_addr, route) && !route.Gateway &&
+        !route.Local)
+        peer->GetSockName(peer->HostIP);
     CPeerSocket* accepted = peer.get();
     Connections.AddTail(peer.release()); // the list owns its connections
     return accepted;
@@ -85,6 +96,8 @@ int CAutoConfigServer::BuildUserInfo(CUBuffer& body)
     body.Clear();
     body << CMD_USER_INFO << count;
     body.Append(records.GetData(), records.GetDataLength());
+    m_hostRecordAt = body.GetDataLength();
+    m_hostName = hostName;
     CCSLock lock(g_usersLock); // ExternalIP may have changed just now, under this lock
     const bool fits = settings->ExternalIP.GetLength() <= static_cast<int>(longestAddress);
     body << (fits ? settings->ExternalIP : CUString()) << hostName;
@@ -99,9 +112,21 @@ void CAutoConfigServer::QueueUserInfo(CPeerSocket* target, const CUBuffer& body)
     target->Out.Append(body.GetData(), body.GetDataLength());
 }
 
+void CAutoConfigServer::QueueUserInfoFor(CPeerSocket* target, const CUBuffer& body)
+{
+    if (target->HostIP.IsEmpty() || m_hostRecordAt > body.GetDataLength()) {
+        QueueUserInfo(target, body);
+        return;
+    }
+    CUBuffer own; // room for it was kept: HostIP is never longer than an address
+    own.Append(body.GetData(), m_hostRecordAt);
+    own << target->HostIP << m_hostName;
+    QueueUserInfo(target, own);
+}
+
 void CAutoConfigServer::SendUserInfo(CPeerSocket* target)
 {
     CUBuffer body;
     BuildUserInfo(body);
-    QueueUserInfo(target, body);
+    QueueUserInfoFor(target, body);
 }

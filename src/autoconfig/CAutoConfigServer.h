@@ -1,6 +1,9 @@
 #pragma once
 
 #include "base/CUServerSocket.h"
+#include "base/CUString.h"
+
+#include <cstddef>
 
 class CAutoConfigOwner;
 class CPeerSocket;
@@ -27,8 +30,15 @@ public:
     int BuildUserInfo(CUBuffer& body);
     // Puts a built body into the target's output in place of any unsent earlier one.
     static void QueueUserInfo(CPeerSocket* target, const CUBuffer& body);
+    // The same with the host's own record for this target: at its HostIP when it has
+    // one, else as built (the External IP).
+    void QueueUserInfoFor(CPeerSocket* target, const CUBuffer& body);
     // Both for one target. Sends nothing itself.
     void SendUserInfo(CPeerSocket* target);
 
     CAutoConfigOwner* Owner; // not owned
+
+private:
+    size_t m_hostRecordAt = 0; // where the last built body's host record starts
+    CUString m_hostName;
 };

@@ -30,4 +30,8 @@ public:
     CAutoConfigOwner* Owner = nullptr; // the client's window; null on the host
     CUString Name;
     CUString IP;
+    // On the host: the address this connection reached the host at when the client is
+    // a neighbour on one of this machine's networks (a VPN tunnel, the same LAN); empty
+    // for a client that came through a router.
+    CUString HostIP;
 };

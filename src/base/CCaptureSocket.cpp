@@ -20,6 +20,7 @@ struct CCaptureSocket::State {
     CScopedFd wake;
     int wakeFd = -1;   // wake's
     int selectFd = -1; // libpcap's own; -1 for a file
+    int alsoFd = -1;   // WakeOnReadable's, not owned
     int linkType = 0;
     bool offline = false;
     bool atEnd = false;         // a file has been read to its end
@@ -321,8 +322,9 @@ int CCaptureSocket::ReadUDP(sockaddr_in& from)
             state->WaitForWake(50);
             return 0;
         }
-        pollfd fds[2] = {{state->wakeFd, POLLIN, 0}, {state->selectFd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+        pollfd fds[3] = {
+            {state->wakeFd, POLLIN, 0}, {state->selectFd, POLLIN, 0}, {state->alsoFd, POLLIN, 0}};
+        if (::poll(fds, 3, -1) < 0 && errno != EINTR) {
             SetErrorFromErrno("poll");
             return 0;
         }
@@ -331,7 +333,17 @@ int CCaptureSocket::ReadUDP(sockaddr_in& from)
             m_error = "Woken";
             return 0;
         }
+        if (fds[2].revents) { // an error too: only the caller's read clears it
+            m_error = "Readable";
+            return 0;
+        }
     }
+}
+
+void CCaptureSocket::WakeOnReadable(int fd)
+{
+    if (m_state)
+        m_state->alsoFd = fd;
 }
 
 void CCaptureSocket::WakeRead()

@@ -43,6 +43,9 @@ public:
     // Makes a blocked or the next ReadUDP return 0. Safe from any thread while the
     // capture is open.
     void WakeRead();
+    // A ReadUDP that finds no packet waiting also returns 0 when `fd` (not owned; -1:
+    // none) is readable: the caller takes what is there and reads again.
+    void WakeOnReadable(int fd);
     int IsOpen() const { return m_state != nullptr; }
     void Close();
 

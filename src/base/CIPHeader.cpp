@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <vector>
 
 namespace
 {
@@ -41,6 +42,8 @@ void CIPHeader::Read(CUBuffer& buffer)
     m_headerLength = static_cast<int>(headerLength);
     m_capturedDestination = GetDestination();
     m_checksumDestination = m_capturedDestination;
+    m_capturedSource = GetSource();
+    m_checksumSource = m_capturedSource;
     buffer.SetReadLimit(start + totalLength);
     m_valid = 1;
 }
@@ -72,6 +75,11 @@ uint32_t CIPHeader::GetDestination() const
 void CIPHeader::SetDestination(uint32_t address)
 {
     std::memcpy(m_bytes + 16, &address, sizeof address);
+}
+
+void CIPHeader::SetSource(uint32_t address)
+{
+    std::memcpy(m_bytes + 12, &address, sizeof address);
 }
 
 int CIPHeader::IsFragment() const
@@ -171,16 +179,74 @@ void CIPHeader::PrepareFragment(CUDPHeader& udp)
     const uint32_t destination = GetDestination();
     if (GetFragmentOffset() == 0 && udp.GetChecksum() != 0) {
         // The first fragment holds only part of what its checksum covers, so the sum is
-        // patched for the new destination (RFC 1624: HC' = ~(~HC + ~m + m')). Software
+        // patched for the new addresses (RFC 1624: HC' = ~(~HC + ~m + m')). Software
         // fragmentation has computed it in full, so there is no partial sum to fear.
-        uint8_t from[4], to[4];
-        std::memcpy(from, &m_checksumDestination, 4);
-        std::memcpy(to, &destination, 4);
+        const uint32_t source = GetSource();
+        uint8_t from[8], to[8];
+        std::memcpy(from, &m_checksumSource, 4);
+        std::memcpy(from + 4, &m_checksumDestination, 4);
+        std::memcpy(to, &source, 4);
+        std::memcpy(to + 4, &destination, 4);
         uint64_t sum = static_cast<uint16_t>(~udp.GetChecksum());
-        for (int i = 0; i < 4; i += 2)
+        for (int i = 0; i < 8; i += 2)
             sum += static_cast<uint16_t>(~GetBigEndian16(from + i)) + GetBigEndian16(to + i);
         const uint16_t checksum = FinishSum(sum);
         udp.SetChecksum(checksum == 0 ? 0xffff : checksum);
     }
+    m_checksumSource = GetSource();
     m_checksumDestination = destination;
+}
+
+int CIPHeader::Fragment(const uint8_t* packet, size_t length, size_t mtu,
+                        const std::function<int(const uint8_t*, size_t)>& send)
+{
+    const size_t headerLength = static_cast<size_t>(packet[0] & 0x0f) * 4;
+    // Options without the copy flag (bit 7 of the type) stay in the first fragment.
+    uint8_t later[MaxLength];
+    size_t laterLength = MinLength;
+    std::memcpy(later, packet, MinLength);
+    for (size_t at = MinLength; at < headerLength;) {
+        const uint8_t type = packet[at];
+        if (type == 0) // end of the list
+            break;
+        const size_t size = type == 1 ? 1 : (at + 1 < headerLength ? packet[at + 1] : 0);
+        if (size == 0 || at + size > headerLength)
+            break;
+        if (type & 0x80) {
+            std::memcpy(later + laterLength, packet + at, size);
+            laterLength += size;
+        }
+        at += size;
+    }
+    while (laterLength % 4)
+        later[laterLength++] = 0;
+    later[0] = static_cast<uint8_t>(0x40 | laterLength / 4);
+
+    const uint16_t fields = GetBigEndian16(packet + 6);
+    const size_t firstOffset = (fields & 0x1fff) * 8u;
+    const bool moreAfter = (fields & 0x2000) != 0;
+    std::vector<uint8_t> piece(mtu < 65535 ? mtu : 65535);
+    for (size_t done = 0; headerLength + done < length;) {
+        const uint8_t* header = done == 0 ? packet : later;
+        const size_t ownHeader = done == 0 ? headerLength : laterLength;
+        const size_t left = length - headerLength - done;
+        // All but the last carry a multiple of 8 bytes: offsets count in eighths.
+        size_t data = piece.size() > ownHeader ? (piece.size() - ownHeader) & ~size_t{7} : 0;
+        if (data == 0)
+            return 0;
+        const bool last = left <= data;
+        data = last ? left : data;
+        std::memcpy(piece.data(), header, ownHeader);
+        std::memcpy(piece.data() + ownHeader, packet + headerLength + done, data);
+        uint8_t* h = piece.data();
+        PutBigEndian16(h + 2, static_cast<uint16_t>(ownHeader + data));
+        PutBigEndian16(h + 6, static_cast<uint16_t>(((!last || moreAfter) ? 0x2000 : 0) |
+                                                    ((firstOffset + done) / 8)));
+        PutBigEndian16(h + 10, 0);
+        PutBigEndian16(h + 10, Checksum(h, ownHeader));
+        if (!send(h, ownHeader + data))
+            return 0;
+        done += data;
+    }
+    return 1;
 }

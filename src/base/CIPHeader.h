@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 class CUDPHeader;
 
@@ -26,12 +27,15 @@ public:
     uint32_t GetSource() const;
     uint32_t GetDestination() const;
     void SetDestination(uint32_t address);
+    // The source as captured, whatever SetSource set since.
+    uint32_t GetCapturedSource() const { return m_capturedSource; }
+    void SetSource(uint32_t address);
 
     // Makes this header and `udp` stream out as a valid IPv4/UDP datagram for the
-    // current destination: lengths and both checksums computed afresh. A fragment keeps
-    // its lengths and fragment fields; its header checksum is computed afresh, and the
-    // first fragment's UDP checksum is updated for the new destination. A copy of a
-    // multicast datagram gets TTL 64 when its TTL is lower.
+    // current source and destination: lengths and both checksums computed afresh. A
+    // fragment keeps its lengths and fragment fields; its header checksum is computed
+    // afresh, and the first fragment's UDP checksum is updated for the new addresses. A
+    // copy of a multicast datagram gets TTL 64 when its TTL is lower.
     void PrepareUDPPacket(CUDPHeader& udp);
 
     // Non-zero when the last Read found a complete, well-formed IPv4 header.
@@ -58,6 +62,14 @@ public:
         return FinishSum(AddToSum(0, data, length));
     }
 
+    // Splits the IPv4 datagram `packet` (header first) into fragments of at most `mtu`
+    // bytes, as a router would (RFC 791): each with its own header, offset and
+    // more-fragments bit, Don't-Fragment cleared, options without the copy flag in the
+    // first only. Hands each to `send` in order and gives 1 when every call gave
+    // non-zero; 0 at once when `mtu` leaves no room for 8 bytes of data.
+    static int Fragment(const uint8_t* packet, size_t length, size_t mtu,
+                        const std::function<int(const uint8_t*, size_t)>& send);
+
     static constexpr int MinLength = 20;
     static constexpr int MaxLength = 60;
 
@@ -70,6 +82,7 @@ private:
     // The destination the first fragment's UDP checksum covers at present: each user's
     // copy patches the previous one's.
     uint32_t m_checksumDestination = 0;
+    uint32_t m_capturedSource = 0, m_checksumSource = 0; // the same for the source
     int m_headerLength = 0;
     int m_valid = 0;
 };

@@ -1,5 +1,7 @@
 #include "base/CRawSocket.h"
 
+#include "base/CIPHeader.h"
+
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
@@ -30,16 +32,30 @@ int CRawSocket::OpenRawA()
     return 1;
 }
 
-int CRawSocket::WriteUDP(const sockaddr_in& to)
+int CRawSocket::WriteUDP(const sockaddr_in& to, size_t mtu)
 {
     // Never block: a send queue that does not drain (an address nobody answers for)
     // must cost a lost copy, not a stop.
-    const ssize_t sent = ::sendto(m_fd.Get(), Out.GetData(), Out.GetDataLength(), MSG_DONTWAIT,
-                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    const int error = errno; // before anything else can change it
-    const int ok = sent >= 0 && static_cast<size_t>(sent) == Out.GetDataLength();
+    int error = 0;
+    auto send = [&](const uint8_t* data, size_t length) {
+        const ssize_t sent = ::sendto(m_fd.Get(), data, length, MSG_DONTWAIT,
+                                      reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        error = sent < 0 ? errno : EMSGSIZE; // before anything else can change it
+        return sent >= 0 && static_cast<size_t>(sent) == length;
+    };
+    // The kernel refuses a datagram whose header we wrote when it is longer than the
+    // interface takes (EMSGSIZE), and a tunnel takes less than the LAN: so a copy too long
+    // for its route leaves in fragments of our own, which the user's kernel reassembles.
+    const size_t length = Out.GetDataLength();
+    int ok;
+    if (mtu && length > mtu) {
+        error = EMSGSIZE; // what stays when not even 8 bytes fit
+        ok = CIPHeader::Fragment(Out.GetData(), length, mtu, send);
+    } else {
+        ok = send(Out.GetData(), length);
+    }
     if (!ok)
-        SetError("sendto", sent < 0 ? error : EMSGSIZE);
+        SetError("sendto", error);
     Out.Clear();
     return ok;
 }

@@ -5,6 +5,7 @@
 #include "base/CUString.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <netinet/in.h>
 
 // A raw IPv4 send socket whose datagrams carry the caller's own IPv4 header (needs
@@ -18,8 +19,9 @@ public:
     // a destination. Gives 0 on failure (GetLastError, IsDenied).
     int OpenRawA();
     int IsOpen() const { return m_fd.IsOpen(); }
-    // Sends the whole output buffer as one datagram to `to` and empties the buffer.
-    int WriteUDP(const sockaddr_in& to);
+    // Sends the whole output buffer as one datagram to `to` and empties the buffer. A
+    // datagram longer than a non-zero `mtu` leaves as IPv4 fragments of at most `mtu`.
+    int WriteUDP(const sockaddr_in& to, size_t mtu = 0);
 
     const CUString& GetLastError() const { return m_error; }
     // The errno of the last failed send or open.

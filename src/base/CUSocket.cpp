@@ -173,6 +173,19 @@ int CUSocket::GetPeerName(CUString& text) const
     return GetPeerName(peer, text, port);
 }
 
+int CUSocket::GetSockName(CUString& text) const
+{
+    sockaddr_in own{};
+    socklen_t length = sizeof own;
+    int port = 0;
+    if (m_handle.IsOpen() &&
+        ::getsockname(m_handle.Get(), reinterpret_cast<sockaddr*>(&own), &length) == 0 &&
+        own.sin_family == AF_INET)
+        return GetPeerName(own, text, port);
+    text.Empty();
+    return 0;
+}
+
 int CUSocket::GetLocalAddresses(std::vector<uint32_t>& addresses)
 {
     addresses.clear();

@@ -44,8 +44,9 @@ public:
     static int GetSockAddr(sockaddr_in& address, const char* host, int port);
     // Turns an address into dotted text and its port (host byte order).
     static int GetPeerName(const sockaddr_in& address, CUString& text, int& port);
-    // The dotted address of a connected socket's peer.
+    // The dotted address of a connected socket's peer, and its own end's.
     int GetPeerName(CUString& text) const;
+    int GetSockName(CUString& text) const;
     // Every IPv4 address of this machine's interfaces, network byte order
     // (CLocalInterfaces has them with their interfaces).
     static int GetLocalAddresses(std::vector<uint32_t>& addresses);

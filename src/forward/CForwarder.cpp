@@ -83,8 +83,13 @@ int CForwarder::Adopt(CCaptureSocket&& capture, CRawSocket&& sender, CUString& e
     m_capture = std::move(capture);
     m_sender = std::move(sender);
     ReadInterfaces();
-    if (m_capture.Sniff(kernelFilter ? 1 : 0, m_filter.GetCaptureFilter().c_str()))
+    if (m_capture.Sniff(kernelFilter ? 1 : 0, m_filter.GetCaptureFilter().c_str())) {
+        // Without rtnetlink copies leave as they always did: the broadcast's own source
+        // and the kernel's refusal of what does not fit.
+        if (m_routeWatch.Open(1))
+            m_capture.WakeOnReadable(m_routeWatch.GetHandle());
         return 1;
+    }
     error.Format("Could not start capturing packets: %s", m_capture.GetLastError().c_str());
     m_capture.Close();
     return 0;
@@ -96,6 +101,16 @@ int CForwarder::OpenCapture(CUString& error, int kernelFilter)
     CRawSocket sender;
     return OpenDevices(capture, sender, error, m_denied) &&
            Adopt(std::move(capture), std::move(sender), error, kernelFilter);
+}
+
+void CForwarder::ReadRoutes()
+{
+    m_routes.clear();
+    if (m_routeWatch.GetHandle() < 0 || !m_routeWatch.ReadInterfaces())
+        return;
+    m_routes.resize(m_destinations.size());
+    for (size_t i = 0; i < m_destinations.size(); ++i)
+        m_routeWatch.LookUp(m_destinations[i], m_routes[i]);
 }
 
 int CForwarder::OpenCaptureFile(const char* path, CUString& error)
@@ -186,8 +201,18 @@ unsigned CForwarder::ForwardThread(void* forwarder)
     return 0;
 }
 
-int CForwarder::SendCopy(uint32_t to, CIPHeader& ip, CUDPHeader& udp)
+int CForwarder::SendCopy(uint32_t to, const CRoute* route, CIPHeader& ip, CUDPHeader& udp,
+                         int& error)
 {
+    if (route && !route->Source) {
+        error = route->Error; // no route: no copy
+        return 0;
+    }
+    // A copy leaves from this machine's address on the way to its user (across a VPN
+    // the tunnel's: the peer takes nothing else, and answers only that). A source the
+    // outgoing interface has already is kept, so a plain LAN's copy stays as captured.
+    const uint32_t captured = ip.GetCapturedSource();
+    ip.SetSource(!route || route->HasAddress(captured) ? captured : route->Source);
     ip.SetDestination(to);
     ip.PrepareUDPPacket(udp);
     m_sender.Out.Clear(); // the datagram must be exactly these two headers and the payload
@@ -198,7 +223,9 @@ int CForwarder::SendCopy(uint32_t to, CIPHeader& ip, CUDPHeader& udp)
     address.sin_addr.s_addr = to;
     // The raw socket ignores the port, but it is the datagram's port all the same.
     address.sin_port = udp.GetDestinationPort();
-    return m_sender.WriteUDP(address);
+    const int ok = m_sender.WriteUDP(address, route ? static_cast<size_t>(route->Mtu) : 0);
+    error = ok ? 0 : m_sender.GetLastErrno();
+    return ok;
 }
 
 void CForwarder::Run()
@@ -208,9 +235,16 @@ void CForwarder::Run()
     sockaddr_in from{};
     CUBuffer& in = m_capture.In;
 
+    ReadRoutes();
     while (!StopRequested()) {
-        if (!m_capture.ReadUDP(from))
-            continue; // failed or woken: the loop condition decides
+        if (!m_capture.ReadUDP(from)) {
+            // Failed, woken (the loop condition decides) or a route or address changed.
+            if (m_routeWatch.TakeChanges()) {
+                ReadRoutes();
+                RefreshOwnAddresses();
+            }
+            continue;
+        }
         if (m_refresh.exchange(false))
             ReadInterfaces();
         in >> ip;
@@ -227,9 +261,11 @@ void CForwarder::Run()
                 // A destination that is never sent to counts neither way.
                 if (!m_filter.IsDestination(to))
                     continue;
-                const int ok = SendCopy(to, ip, udp);
-                if (KeepCounters) // the errno of this send, read after it
-                    CountSend(index, ok, ok ? 0 : m_sender.GetLastErrno());
+                int error = 0;
+                const int ok =
+                    SendCopy(to, m_routes.empty() ? nullptr : &m_routes[index], ip, udp, error);
+                if (KeepCounters)
+                    CountSend(index, ok, error);
             }
             if (KeepCounters && OnChange)
                 OnChange();

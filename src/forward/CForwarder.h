@@ -3,6 +3,7 @@
 #include "base/CCaptureSocket.h"
 #include "base/CLocalInterfaces.h"
 #include "base/CRawSocket.h"
+#include "base/CRouteWatch.h"
 #include "base/CThreadHelper.h"
 #include "base/CUString.h"
 #include "forward/CForwardFilter.h"
@@ -87,8 +88,10 @@ private:
     // port of another: 0 for an index of no interface even after a new look.
     int IsOwnInterface(int index);
     // Re-addresses the captured datagram to `to` and sends it: 0 when the send failed
-    // (errno in the send socket).
-    int SendCopy(uint32_t to, CIPHeader& ip, CUDPHeader& udp);
+    // or the route allows none, with the cause in `error`.
+    int SendCopy(uint32_t to, const CRoute* route, CIPHeader& ip, CUDPHeader& udp, int& error);
+    // The route to every destination, found again whenever routes or addresses change.
+    void ReadRoutes();
     void CountSend(size_t user, int ok, int error);
 
     // Written by the forwarding thread alone and read by GetStats: relaxed atomics
@@ -116,5 +119,7 @@ private:
     CLocalInterfaces m_interfaces;
     CForwardFilter m_filter;
     CRawSocket m_sender; // the run's one raw send socket
+    CRouteWatch m_routeWatch;
+    std::vector<CRoute> m_routes; // per destination; empty when routes cannot be read
     int m_denied = 0;
 };

@@ -5,9 +5,12 @@
 // a blocking send to it would wait for minutes. The hub itself (10.77.0.100 on the bridge) is
 // a VM host whose ports lead to the others. Then the helper's contract, without namespaces.
 
+#include "AutoConfigTestKit.h"
 #include "NetNs.h"
 #include "PacketBytes.h"
 #include "TempDir.h"
+#include "WireGuard.h"
+#include "autoconfig/CAutoConfig.h"
 #include "base/CUSocket.h"
 #include "forward/CForwardLink.h"
 #include "forward/CForwarder.h"
@@ -581,4 +584,95 @@ TEST(ForwardHelper, StopTakesOnlyAStoppedRecordAndEndsAHungHelper)
         EXPECT_EQ(link.Stop(stats), row.stopped) << row.what;
         EXPECT_TRUE(Collected(pid)) << row.what << ": left running or a zombie";
     }
+}
+
+// Across a WireGuard VPN: players A, B, C on "the internet" (a bridge, 172.31.0.1-3), tunnel
+// addresses 10.66.0.1-3, A's game on its LAN (192.168.50.1, the default route). B's tunnel drops
+// every source but A's tunnel address, its sockets a wrong checksum or a missing fragment. Faults:
+// the LAN source kept, another user's source, the checksum left for the old source, A's tunnel
+// (up after Start) not noticed, a copy too big for the tunnel, a copy with no route counted sent.
+TEST(VpnNetns, CopiesLeaveFromTheTunnelAddressWholeAndAutoConfigNamesTunnelAddresses)
+{
+    for (const std::string& why : {NetNsUnavailableReason(), WireGuardUnavailableReason()})
+        if (!why.empty())
+            GTEST_SKIP() << why;
+    NetNs hub("vhub"), a("va"), b("vb"), c("vc");
+    NetNs* players[] = {&a, &b, &c};
+    bool ok = hub.Ip("link add br0 type bridge") && hub.Ip("link set br0 up") &&
+              AddVethPair(a, "lan0", hub, "alan") && a.Ip("addr add 192.168.50.1/24 dev lan0") &&
+              a.Ip("route add default dev lan0") && a.Ip("route add unreachable 10.200.0.0/16");
+    for (int i = 0; ok && i < 3; ++i) {
+        const std::string n = std::to_string(i + 1);
+        ok = AddVethPair(*players[i], "up0", hub, "p" + n) &&
+             hub.Ip("link set p" + n + " master br0") &&
+             players[i]->Ip("addr add 172.31.0." + n + "/24 dev up0");
+    }
+    WireGuardNet vpn;
+    const std::string built =
+        ok ? vpn.Build({&a, &b, &c}, {"172.31.0.1", "172.31.0.2", "172.31.0.3"}) : "";
+    ASSERT_TRUE(ok && built.empty() && WireGuardNet::Up(b, 1) && WireGuardNet::Up(c, 2))
+        << hub.Error() << a.Error() << b.Error() << built;
+    ScopedFd game(UdpSocketIn(a, "0.0.0.0", PlayerPort, true)),
+        tunnelB(UdpSocketIn(b, "10.66.0.2", GamePort)),
+        publicB(UdpSocketIn(b, "172.31.0.2", GamePort)),
+        tunnelC(UdpSocketIn(c, "10.66.0.3", GamePort));
+
+    // B by its public address and through the tunnel, then a user with no route; C unchecked.
+    CForwarder forwarder({Ip4("172.31.0.2"), Ip4("10.66.0.2"), Ip4("10.200.0.1")}, 0, 0);
+    {
+        NetNsScope inA(a);
+        CUString error;
+        ASSERT_TRUE(forwarder.OpenCapture(error)) << error.c_str();
+        ASSERT_TRUE(forwarder.StartThread(CForwarder::ForwardThread, 0));
+    }
+    ReceivedDatagram copy, publicCopy, answer, extra;
+    // Once before the tunnel: the loop has read this machine's addresses by then.
+    ASSERT_TRUE(SendDatagram(game.Get(), "255.255.255.255", GamePort, "early"));
+    ASSERT_TRUE(ReceiveDatagram(publicB.Get(), publicCopy));
+    ASSERT_TRUE(WireGuardNet::Up(a, 0)) << a.Error();
+    bool through = false;
+    for (int i = 0; i < 50 && !through; ++i) { // the first copies also wait for the handshake
+        SendDatagram(game.Get(), "255.255.255.255", GamePort, "query");
+        through = ReceiveDatagram(tunnelB.Get(), copy, 100);
+    }
+    ASSERT_TRUE(through) << "no copy came through the tunnel";
+    EXPECT_EQ(copy.source + " " + copy.payload, "10.66.0.1:40000 query");
+    ASSERT_TRUE(ReceiveDatagram(publicB.Get(), publicCopy));
+    EXPECT_EQ(publicCopy.source, "172.31.0.1:40000") << "the source of another user's route";
+    // B's server answers the copy's source: the browser's socket on 0.0.0.0 gets it.
+    ASSERT_TRUE(SendDatagram(tunnelB.Get(), "10.66.0.1", PlayerPort, "answer"));
+    ASSERT_TRUE(ReceiveDatagram(game.Get(), answer));
+    EXPECT_EQ(answer.source + " " + answer.payload, "10.66.0.2:27015 answer");
+    while (ReceiveDatagram(tunnelB.Get(), extra, 300)) {
+    }
+    const std::string big(1472, 'B'); // as much as a 1,500-byte LAN carries; the tunnel's 1,420
+    ASSERT_TRUE(SendDatagram(game.Get(), "255.255.255.255", GamePort, big));
+    ASSERT_TRUE(ReceiveDatagram(tunnelB.Get(), copy)) << "the big copy did not arrive";
+    EXPECT_EQ(copy.payload, big);
+    // A game on the tunnel's address (new since Start) is this machine's too.
+    ScopedFd onTunnel(UdpSocketIn(a, "10.66.0.1", PlayerPort + 1, true));
+    ASSERT_TRUE(SendDatagram(onTunnel.Get(), "255.255.255.255", GamePort, "from the tunnel"));
+    EXPECT_TRUE(ReceiveDatagram(tunnelB.Get(), copy) && copy.payload == "from the tunnel");
+    EXPECT_FALSE(ReceiveDatagram(tunnelC.Get(), extra, 200)) << "an unchecked player got a copy";
+    CForwardStats stats;
+    forwarder.GetStats(stats);
+    ASSERT_EQ(stats.Users.size(), 3u); // no route: no copy, failed with the cause
+    EXPECT_EQ(stats.Users[0].Failed + stats.Users[1].Failed + stats.Users[2].Sent, 0u);
+    EXPECT_TRUE(stats.Users[2].Failed > 0 && stats.Users[2].LastError == EHOSTUNREACH);
+
+    // AutoConfig through the tunnel: A hosts (its router's address as External IP), B joins.
+    actest::CTestOwner host("Al"), client("Bo", "10.66.0.1");
+    host.Settings.ExternalIP = "203.0.113.7";
+    CAutoConfig hosting(&host), joining(&client);
+    ASSERT_TRUE(a.Run([&] { EXPECT_TRUE(hosting.StartHost()); }) &&
+                b.Run([&] { EXPECT_TRUE(joining.ConnectToHost("10.66.0.1")); }));
+    const actest::Lines log = host.Log(); // "Others connect to <addresses> on TCP port 8087; ..."
+    EXPECT_TRUE(log.size() > 1 && log[1].find(" 10.66.0.1") != std::string::npos) << log.back();
+    ASSERT_TRUE(host.WaitFor("10.66.0.2 (Bo) connected successfully."));
+    hosting.Sync();
+    EXPECT_TRUE(actest::WaitUntil([&] { return !client.Users().empty(); }));
+    EXPECT_EQ(client.Users(), actest::Lines{"Al 10.66.0.1 1"});
+    EXPECT_EQ(host.Users(), actest::Lines{"Bo 10.66.0.2 1"});
+    CCSLock lock(g_usersLock);
+    EXPECT_EQ(client.Settings.ExternalIP.Str(), "10.66.0.2");
 }

@@ -58,9 +58,11 @@ struct Packet {
         udp.ReadAfter(ip, in);
         return *this;
     }
-    Bytes Readdress(std::initializer_list<const char*> users) // streams the last user's copy
+    // Streams the last user's copy; `source` the address of the route to it, if any.
+    Bytes Readdress(std::initializer_list<const char*> users, const char* source = nullptr)
     {
         for (const char* user : users) {
+            ip.SetSource(source ? Ip4(source) : ip.GetCapturedSource());
             ip.SetDestination(Ip4(user));
             ip.PrepareUDPPacket(udp);
         }
@@ -117,7 +119,8 @@ TEST(Checksum, FoldsUntilNoCarryIsLeft)
 
 TEST(Readdress, CopiesCarryTheRightBytes)
 {
-    const Datagram none{.udpChecksum = false}, group{.to = "224.0.2.60", .ttl = 1};
+    const Datagram none{.udpChecksum = false}, group{.to = "224.0.2.60", .ttl = 1},
+        tunnel{.from = "10.66.0.1"};
     auto copy = [](Datagram d, uint8_t ttl = 0, bool big = false) { // for the user at 10.0.0.5
         d.to = "10.0.0.5", d.ttl = ttl ? ttl : d.ttl;
         return big ? Big(d) : d.Build();
@@ -126,6 +129,7 @@ TEST(Readdress, CopiesCarryTheRightBytes)
         const char* what;
         Bytes captured, expected;
         const char* user = "10.0.0.5";
+        const char* source = nullptr; // the route's, across a VPN
     } cases[] = {
         {"offload's partial checksum is computed afresh", Offloaded,
          Hex("450000351c464000401152b1c0a801140a000005ba086987002151a1ffffffff54536f7572636520456e"
@@ -146,12 +150,46 @@ TEST(Readdress, CopiesCarryTheRightBytes)
          Fragment(copy({}, 0, true), 1480, 1480)},
         {"a multicast datagram's last fragment gets TTL 64", Fragment(Big(group), 2960, 20),
          Fragment(copy(group, 64, true), 2960, 20)},
+        {"a new source: both checksums follow it", Datagram{}.Build(), copy(tunnel), "10.0.0.5",
+         "10.66.0.1"},
+        {"first fragment, new source: UDP checksum patched for it too", Fragment(Big(), 0, 1480),
+         Fragment(copy(tunnel, 0, true), 0, 1480), "10.0.0.5", "10.66.0.1"},
     };
     for (const auto& c : cases) {
         Packet packet;
         ASSERT_TRUE(packet.Parse(c.captured).ip.IsValid() && packet.udp.IsValid()) << c.what;
-        EXPECT_EQ(packet.Readdress({c.user}), c.expected) << c.what;
-        EXPECT_EQ(packet.Readdress({"10.9.9.9", c.user}), c.expected) << c.what << ", 3rd user";
+        EXPECT_EQ(packet.Readdress({c.user}, c.source), c.expected) << c.what;
+        EXPECT_EQ(packet.Readdress({"10.9.9.9", c.user}, c.source), c.expected) << c.what;
+    }
+}
+
+TEST(Fragment, ACopyTooBigForItsRouteIsCutAsARouterWouldCutIt)
+{
+    const Bytes whole = Big();
+    using Pieces = std::vector<std::pair<size_t, size_t>>; // of `whole`: data offset, length
+    const struct {
+        const char* what;
+        size_t mtu;
+        Pieces pieces;
+        Bytes packet;
+    } cases[] = {
+        {"Don't-Fragment cleared, the last piece short", 1420,
+         Pieces{{0, 1400}, {1400, 1400}, {2800, 180}}, With(whole, 6, 0x40)},
+        {"a fragment cut again keeps its offset and more-fragments", 1020,
+         Pieces{{1480, 1000}, {2480, 480}}, Fragment(whole, 1480, 1480)},
+        {"no room for 8 bytes of data: nothing leaves", 27, Pieces{}, whole},
+    };
+    for (const auto& c : cases) {
+        std::vector<Bytes> pieces, expected;
+        for (const auto& [offset, length] : c.pieces)
+            expected.push_back(Fragment(whole, offset, length));
+        const int ok = CIPHeader::Fragment(c.packet.data(), c.packet.size(), c.mtu,
+                                           [&](const uint8_t* p, size_t n) {
+                                               pieces.emplace_back(p, p + n);
+                                               return 1;
+                                           });
+        EXPECT_EQ(ok, expected.empty() ? 0 : 1) << c.what;
+        EXPECT_EQ(pieces, expected) << c.what;
     }
 }
 
