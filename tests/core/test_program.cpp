@@ -47,7 +47,8 @@ bool RunProgram(std::vector<const char*> argv, std::vector<const char*> env, int
                  ? ReadWholeFile("/proc/locks").find(" " + std::to_string(pid) + " ") !=
                        std::string::npos
                  : caught != std::string::npos &&
-                       (std::stoull(proc.substr(caught + 7, 17), nullptr, 16) >> (signal - 1) & 1) &&
+                       (std::stoull(proc.substr(caught + 7, 17), nullptr, 16) >> (signal - 1) &
+                        1) &&
                        ReadWholeFile(files.File("out")).find(after) != std::string::npos))
             signalled = kill(pid, signal) == 0;
         ended = waitpid(pid, &status, WNOHANG) == pid;
