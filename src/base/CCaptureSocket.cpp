@@ -148,14 +148,36 @@ void CCaptureSocket::SetErrorFromErrno(const char* what)
     m_error.Format("%s: %s", what, std::strerror(errno));
 }
 
-int CCaptureSocket::BindRaw()
+std::unique_ptr<CCaptureSocket::State> CCaptureSocket::NewState()
 {
     Close();
     auto state = std::make_unique<State>();
     if (!state->OpenWake()) {
         SetErrorFromErrno("eventfd");
+        return nullptr;
+    }
+    return state;
+}
+
+int CCaptureSocket::SetKernelFilter(State& state, const char* filter)
+{
+    bpf_program program{};
+    if (pcap_compile(state.pcap, &program, filter, 1, PCAP_NETMASK_UNKNOWN) < 0) {
+        m_error = pcap_geterr(state.pcap);
         return 0;
     }
+    const int ok = pcap_setfilter(state.pcap, &program) == 0;
+    if (!ok)
+        m_error = pcap_geterr(state.pcap);
+    pcap_freecode(&program);
+    return ok;
+}
+
+int CCaptureSocket::BindRaw()
+{
+    auto state = NewState();
+    if (!state)
+        return 0;
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     state->pcap = pcap_create("any", errbuf);
     if (!state->pcap) {
@@ -187,14 +209,8 @@ int CCaptureSocket::BindRaw()
         return 0;
     }
     // Nothing passes until Sniff sets the filter: a program that matches no packet.
-    bpf_program none{};
-    if (pcap_compile(state->pcap, &none, "less 1", 1, PCAP_NETMASK_UNKNOWN) < 0 ||
-        pcap_setfilter(state->pcap, &none) != 0) {
-        m_error = pcap_geterr(state->pcap);
-        pcap_freecode(&none);
+    if (!SetKernelFilter(*state, "less 1"))
         return 0;
-    }
-    pcap_freecode(&none);
     // Reads never block inside libpcap; ReadUDP waits in poll, where WakeRead reaches it.
     if (pcap_setnonblock(state->pcap, 1, errbuf) < 0) {
         m_error = errbuf;
@@ -212,12 +228,9 @@ int CCaptureSocket::BindRaw()
 
 int CCaptureSocket::OpenCaptureFile(const char* path)
 {
-    Close();
-    auto state = std::make_unique<State>();
-    if (!state->OpenWake()) {
-        SetErrorFromErrno("eventfd");
+    auto state = NewState();
+    if (!state)
         return 0;
-    }
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     state->pcap = pcap_open_offline(path, errbuf);
     if (!state->pcap) {
@@ -247,20 +260,7 @@ int CCaptureSocket::Sniff(int flag, const char* filter)
     if (m_state->offline)
         return 1;
     // Sniff(0) lifts the filter that BindRaw set, so that everything is copied out.
-    bpf_program program{};
-    if (pcap_compile(m_state->pcap, &program,
-                     !flag ? ""
-                     : own ? filter
-                           : LiveFilter,
-                     1, PCAP_NETMASK_UNKNOWN) < 0) {
-        m_error = pcap_geterr(m_state->pcap);
-        return 0;
-    }
-    int ok = pcap_setfilter(m_state->pcap, &program) == 0;
-    if (!ok)
-        m_error = pcap_geterr(m_state->pcap);
-    pcap_freecode(&program);
-    return ok;
+    return SetKernelFilter(*m_state, !flag ? "" : own ? filter : LiveFilter);
 }
 
 int CCaptureSocket::ReadUDP(sockaddr_in& from)

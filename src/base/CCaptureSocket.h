@@ -60,8 +60,13 @@ public:
 
 private:
     void SetErrorFromErrno(const char* what);
-
     struct State;
+    // A fresh state with its wake-up descriptor, after closing the old one; null (with
+    // the error set) when the descriptor cannot be had.
+    std::unique_ptr<State> NewState();
+    // Compiles `filter` into the kernel; 0 with libpcap's text as the error.
+    int SetKernelFilter(State& state, const char* filter);
+
     std::unique_ptr<State> m_state;
     CUString m_error;
     int m_denied = 0;

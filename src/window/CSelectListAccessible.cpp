@@ -303,22 +303,23 @@ bool CSelectListAccessible::isRowSelected(int row) const
     return View()->selectionModel() && View()->selectionModel()->isRowSelected(row);
 }
 
-bool CSelectListAccessible::selectRow(int row)
+bool CSelectListAccessible::SelectRow(int row, QItemSelectionModel::SelectionFlag how)
 {
     if (row < 0 || row >= rowCount() || !View()->selectionModel())
         return false;
     View()->selectionModel()->select(View()->model()->index(row, 0),
-                                     QItemSelectionModel::Select | QItemSelectionModel::Rows);
+                                     how | QItemSelectionModel::Rows);
     return true;
+}
+
+bool CSelectListAccessible::selectRow(int row)
+{
+    return SelectRow(row, QItemSelectionModel::Select);
 }
 
 bool CSelectListAccessible::unselectRow(int row)
 {
-    if (row < 0 || row >= rowCount() || !View()->selectionModel())
-        return false;
-    View()->selectionModel()->select(View()->model()->index(row, 0),
-                                     QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
-    return true;
+    return SelectRow(row, QItemSelectionModel::Deselect);
 }
 
 void CSelectListAccessible::modelChange(QAccessibleTableModelChangeEvent*)

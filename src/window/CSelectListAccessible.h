@@ -2,6 +2,7 @@
 
 #include <QAccessibleWidget>
 #include <QHash>
+#include <QItemSelectionModel>
 
 class CSelectListCtrl;
 
@@ -54,6 +55,8 @@ public:
     void modelChange(QAccessibleTableModelChangeEvent* event) override;
 
 private:
+    // Selects or deselects a whole row, as a screen reader asks.
+    bool SelectRow(int row, QItemSelectionModel::SelectionFlag how);
     CSelectListCtrl* View() const;
     void DropCells();
 
