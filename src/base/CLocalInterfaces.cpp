@@ -80,6 +80,7 @@ int CLocalInterfaces::Find()
     m_addresses.clear();
     m_interfaces.clear();
     m_ports.clear();
+    m_mtus.clear();
     const CScopedFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
     if (!fd.IsOpen())
         return 0;
@@ -87,12 +88,15 @@ int CLocalInterfaces::Find()
     const bool links = Dump(fd.Get(), RTM_GETLINK, [&](const nlmsghdr& m) {
         const auto* link = static_cast<const ifinfomsg*>(NLMSG_DATA(&m));
         m_interfaces.push_back(link->ifi_index);
+        m_mtus.push_back(0);
         if (link->ifi_flags & IFF_LOOPBACK)
             loopback.push_back(link->ifi_index);
         int length = static_cast<int>(IFLA_PAYLOAD(&m));
         for (auto* a = IFLA_RTA(link); RTA_OK(a, length); a = RTA_NEXT(a, length))
             if (a->rta_type == IFLA_MASTER && Get32(a) != 0)
                 m_ports.push_back(link->ifi_index);
+            else if (a->rta_type == IFLA_MTU)
+                m_mtus.back() = static_cast<int>(Get32(a));
     });
     const bool addresses =
         links && Dump(fd.Get(), RTM_GETADDR, [&](const nlmsghdr& m) {
@@ -125,6 +129,7 @@ int CLocalInterfaces::Find()
         m_addresses.clear();
         m_interfaces.clear();
         m_ports.clear();
+        m_mtus.clear();
         return 0;
     }
     return 1;
@@ -138,4 +143,10 @@ int CLocalInterfaces::IsKnown(int index) const
 int CLocalInterfaces::IsPort(int index) const
 {
     return Contains(m_ports, index);
+}
+
+int CLocalInterfaces::GetMtu(int index) const
+{
+    const auto at = std::find(m_interfaces.begin(), m_interfaces.end(), index);
+    return at == m_interfaces.end() ? 0 : m_mtus[at - m_interfaces.begin()];
 }

@@ -28,6 +28,8 @@ public:
     int IsKnown(int index) const;
     // Non-zero for an interface with a master (a bridge port, a bond's member).
     int IsPort(int index) const;
+    // The interface's MTU; 0 when Find did not see it.
+    int GetMtu(int index) const;
 
     // The broadcast address of an interface address: `configured` when the interface
     // has one, else the address with all host bits set; 0 for a /31 or /32, which
@@ -38,4 +40,5 @@ private:
     std::vector<Address> m_addresses;
     std::vector<int> m_interfaces; // every index
     std::vector<int> m_ports;      // indexes of interfaces with a master
+    std::vector<int> m_mtus;       // each interface's, in the order of m_interfaces
 };

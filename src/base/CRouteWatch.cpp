@@ -16,19 +16,16 @@ namespace
 
 constexpr size_t AnswerSize = 32768;
 
-int OpenNetlink(unsigned groups, int flags)
+CScopedFd OpenNetlink(unsigned groups, int flags)
 {
-    const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | flags, NETLINK_ROUTE);
-    if (fd < 0)
-        return -1;
+    CScopedFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | flags, NETLINK_ROUTE));
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
     local.nl_groups = groups;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    if (fd.IsOpen() && ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         const int error = errno;
-        ::close(fd);
+        fd.Reset();
         errno = error;
-        return -1;
     }
     return fd;
 }
@@ -62,16 +59,10 @@ int CRoute::HasAddress(uint32_t address) const
            InterfaceAddresses.end();
 }
 
-CRouteWatch::~CRouteWatch()
-{
-    Close();
-}
-
 void CRouteWatch::Close()
 {
-    for (int* fd : {&m_query, &m_watch})
-        if (*fd >= 0)
-            ::close(std::exchange(*fd, -1));
+    m_query.Reset();
+    m_watch.Reset();
 }
 
 int CRouteWatch::Open(int watch)
@@ -80,7 +71,7 @@ int CRouteWatch::Open(int watch)
     if (watch) {
         m_watch = OpenNetlink(
             RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV4_RULE, SOCK_NONBLOCK);
-        if (m_watch < 0) {
+        if (!m_watch.IsOpen()) {
             m_error.Format("netlink: %s", std::strerror(errno));
             return 0;
         }
@@ -88,7 +79,8 @@ int CRouteWatch::Open(int watch)
     m_query = OpenNetlink(0, 0);
     // The kernel answers at once; a bound keeps a lost answer from stopping the loop.
     const timeval limit{1, 0};
-    if (m_query < 0 || ::setsockopt(m_query, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+    if (!m_query.IsOpen() ||
+        ::setsockopt(m_query.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
         m_error.Format("netlink: %s", std::strerror(errno));
         Close();
         return 0;
@@ -98,12 +90,12 @@ int CRouteWatch::Open(int watch)
 
 int CRouteWatch::TakeChanges()
 {
-    if (m_watch < 0)
+    if (!m_watch.IsOpen())
         return 0;
     char buffer[AnswerSize];
     int changed = 0;
     for (;;) {
-        const ssize_t n = ::recv(m_watch, buffer, sizeof buffer, MSG_DONTWAIT);
+        const ssize_t n = ::recv(m_watch.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
         if (n > 0 || (n < 0 && errno == ENOBUFS)) // an overflow lost some: a change all the same
             changed = 1;
         else if (n < 0 && errno == EINTR)
@@ -118,11 +110,11 @@ int CRouteWatch::Ask(void* request, size_t length, Each each)
 {
     auto* header = static_cast<nlmsghdr*>(request);
     header->nlmsg_seq = ++m_sequence;
-    if (::send(m_query, request, length, 0) != static_cast<ssize_t>(length))
+    if (::send(m_query.Get(), request, length, 0) != static_cast<ssize_t>(length))
         return 0;
     alignas(nlmsghdr) char buffer[AnswerSize];
     for (;;) {
-        ssize_t n = ::recv(m_query, buffer, sizeof buffer, 0);
+        ssize_t n = ::recv(m_query.Get(), buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -148,27 +140,11 @@ int CRouteWatch::Ask(void* request, size_t length, Each each)
 
 int CRouteWatch::ReadInterfaces()
 {
-    m_mtus.clear();
-    m_addresses.clear();
-    struct {
-        nlmsghdr header;
-        ifinfomsg link;
-    } links{{NLMSG_LENGTH(sizeof(ifinfomsg)), RTM_GETLINK, NLM_F_REQUEST | NLM_F_DUMP, 0, 0}, {}};
-    const int linksRead = Ask(&links, sizeof links, [this](const nlmsghdr* m) {
-        const auto* link = static_cast<const ifinfomsg*>(NLMSG_DATA(m));
-        ForEachAttribute(m, sizeof *link, [&](int type, const void* data, size_t length, auto) {
-            if (type == IFLA_MTU)
-                m_mtus.emplace_back(link->ifi_index, static_cast<int>(U32(data, length)));
-        });
-    });
-    // The addresses as the rest of the program reads them: one walk, one answer.
-    CLocalInterfaces interfaces;
-    const int addressesRead = interfaces.Find();
-    for (const CLocalInterfaces::Address& address : interfaces.GetAddresses())
-        m_addresses.emplace_back(address.Index, address.Local);
-    if (!linksRead || !addressesRead)
-        m_error.Format("netlink: %s", std::strerror(errno));
-    return linksRead && addressesRead;
+    // The interfaces as the rest of the program reads them: one walk, one answer.
+    if (m_interfaces.Find())
+        return 1;
+    m_error.Format("netlink: %s", std::strerror(errno));
+    return 0;
 }
 
 int CRouteWatch::LookUp(uint32_t destination, CRoute& route)
@@ -209,13 +185,12 @@ int CRouteWatch::LookUp(uint32_t destination, CRoute& route)
         route.Source = 0;
         return 0;
     }
-    for (const auto& [index, linkMtu] : m_mtus)
-        if (index == route.Interface && linkMtu > 0)
-            mtu = mtu > 0 ? std::min(mtu, linkMtu) : linkMtu;
+    if (const int linkMtu = m_interfaces.GetMtu(route.Interface); linkMtu > 0)
+        mtu = mtu > 0 ? std::min(mtu, linkMtu) : linkMtu;
     route.Mtu = mtu;
-    for (const auto& [index, address] : m_addresses)
-        if (index == route.Interface && !route.HasAddress(address))
-            route.InterfaceAddresses.push_back(address);
+    for (const CLocalInterfaces::Address& address : m_interfaces.GetAddresses())
+        if (address.Index == route.Interface && !route.HasAddress(address.Local))
+            route.InterfaceAddresses.push_back(address.Local);
     return 1;
 }
 

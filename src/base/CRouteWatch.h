@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/CLocalInterfaces.h"
+#include "base/CScopedFd.h"
 #include "base/CUString.h"
 
 #include <cstdint>
@@ -32,13 +34,12 @@ class CRouteWatch
 {
 public:
     CRouteWatch() = default;
-    ~CRouteWatch();
     CRouteWatch(const CRouteWatch&) = delete;
     CRouteWatch& operator=(const CRouteWatch&) = delete;
 
     int Open(int watch);
     void Close();
-    int GetHandle() const { return m_watch; }
+    int GetHandle() const { return m_watch.Get(); }
     const CUString& GetLastError() const { return m_error; }
 
     // Non-zero when changes arrived since the last call (a lost notification counts).
@@ -56,10 +57,9 @@ private:
     template <class Each>
     int Ask(void* request, size_t length, Each each);
 
-    int m_query = -1;
-    int m_watch = -1;
+    CScopedFd m_query;
+    CScopedFd m_watch;
     uint32_t m_sequence = 0;
     CUString m_error;
-    std::vector<std::pair<int, int>> m_mtus;           // interface, MTU
-    std::vector<std::pair<int, uint32_t>> m_addresses; // interface, address
+    CLocalInterfaces m_interfaces; // MTUs and addresses, from the program's one walk
 };
