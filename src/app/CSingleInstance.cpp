@@ -45,8 +45,6 @@ CSingleInstance::CSingleInstance(const CUString& settingsPath) : m_settingsPath(
 CSingleInstance::~CSingleInstance()
 {
     delete m_server; // removes its socket file
-    if (m_lockFd >= 0)
-        close(m_lockFd);
 }
 
 int CSingleInstance::Claim()
@@ -55,19 +53,18 @@ int CSingleInstance::Claim()
     CUFile::MakeFolders(lockPath.c_str());
     // Readable by all, whatever the umask: another user (or root after a sudo run) can
     // still take the lock through a descriptor opened for reading only. It holds nothing.
-    m_lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (m_lockFd >= 0)
-        fchmod(m_lockFd, 0644);
+    m_lockFd.Reset(open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (m_lockFd.IsOpen())
+        fchmod(m_lockFd.Get(), 0644);
     else
-        m_lockFd = open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        m_lockFd.Reset(open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     bool taken = false;
-    if (m_lockFd >= 0 && flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+    if (m_lockFd.IsOpen() && flock(m_lockFd.Get(), LOCK_EX | LOCK_NB) != 0) {
         taken = errno == EWOULDBLOCK;
-        close(m_lockFd);
-        m_lockFd = -1;
+        m_lockFd.Reset();
     }
     // Without a lock file of our own (a folder we may not write) the socket alone tells.
-    const bool running = taken ? (AskRunningCopy(), true) : m_lockFd < 0 && AskRunningCopy();
+    const bool running = taken ? (AskRunningCopy(), true) : !m_lockFd.IsOpen() && AskRunningCopy();
     if (!running) {
         Listen();
         return 1;
@@ -98,7 +95,7 @@ bool CSingleInstance::AskRunningCopy()
 void CSingleInstance::Listen()
 {
     // With the lock held, a socket file left there is a crashed copy's.
-    if (m_lockFd >= 0)
+    if (m_lockFd.IsOpen())
         QLocalServer::removeServer(m_serverName);
     m_server = new QLocalServer;
     m_server->setSocketOptions(QLocalServer::UserAccessOption);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/CScopedFd.h"
 #include "base/CUString.h"
 
 #include <QObject>
@@ -40,7 +41,7 @@ private:
 
     CUString m_settingsPath;
     QString m_serverName;
-    int m_lockFd = -1;
+    CScopedFd m_lockFd;
     QLocalServer* m_server = nullptr;
     QPointer<QWidget> m_window;
     CUString m_message;

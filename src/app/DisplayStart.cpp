@@ -1,5 +1,7 @@
 #include "app/DisplayStart.h"
 
+#include "base/CScopedFd.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -33,15 +35,9 @@ int CanConnect(const std::string& path, CUString& error)
         return 0;
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    struct Socket {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ~Socket()
-        {
-            if (fd >= 0)
-                close(fd);
-        }
-    } sock;
-    if (sock.fd < 0 || connect(sock.fd, reinterpret_cast<sockaddr*>(&address), sizeof address)) {
+    const CScopedFd sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock.IsOpen() ||
+        connect(sock.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address)) {
         error = std::strerror(errno);
         return 0;
     }

@@ -70,14 +70,12 @@ CAutoConfig::~CAutoConfig()
     Wake();
     StopAndWait();
     Socket.reset();
-    if (m_wakeFd >= 0)
-        ::close(m_wakeFd);
 }
 
 void CAutoConfig::Wake()
 {
-    if (m_wakeFd >= 0)
-        ::eventfd_write(m_wakeFd, 1);
+    if (m_wakeFd.IsOpen())
+        ::eventfd_write(m_wakeFd.Get(), 1);
 }
 
 void CAutoConfig::Watch(std::vector<pollfd>& fds) const
@@ -96,12 +94,12 @@ void CAutoConfig::Watch(std::vector<pollfd>& fds) const
 void CAutoConfig::Wait(std::vector<pollfd>& fds, int timeoutMs)
 {
     // Without its eventfd a stop could not wake the wait: then poll every interval.
-    if (m_wakeFd < 0 && (timeoutMs < 0 || timeoutMs > PollIntervalMs))
+    if (!m_wakeFd.IsOpen() && (timeoutMs < 0 || timeoutMs > PollIntervalMs))
         timeoutMs = PollIntervalMs;
-    fds.push_back({m_wakeFd, POLLIN, 0});
+    fds.push_back({m_wakeFd.Get(), POLLIN, 0});
     if (::poll(fds.data(), fds.size(), timeoutMs) > 0 && (fds.back().revents & POLLIN)) {
         eventfd_t count;
-        ::eventfd_read(m_wakeFd, &count);
+        ::eventfd_read(m_wakeFd.Get(), &count);
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/CCS.h"
+#include "base/CScopedFd.h"
 #include "base/CThreadHelper.h"
 #include "base/CUSocket.h"
 
@@ -48,5 +49,5 @@ private:
     // Waits up to `timeoutMs` (-1: for ever) for `fds` or a Wake.
     void Wait(std::vector<pollfd>& fds, int timeoutMs);
 
-    int m_wakeFd = -1;
+    CScopedFd m_wakeFd;
 };

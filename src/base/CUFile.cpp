@@ -41,22 +41,21 @@ int CUFile::Open(const char* path, int /*flag*/)
     m_error = false;
     // O_NONBLOCK: a FIFO standing at the name must not hang the reader; only a regular
     // file is read at all.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    CScopedFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat info {
     };
-    int error = fd < 0 ? errno : (fstat(fd, &info) != 0 ? errno : 0);
+    int error = !fd.IsOpen() ? errno : (fstat(fd.Get(), &info) != 0 ? errno : 0);
     if (!error && !S_ISREG(info.st_mode))
         error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-    if (!error && fcntl(fd, F_SETFL, 0) != 0)
+    if (!error && fcntl(fd.Get(), F_SETFL, 0) != 0)
         error = errno;
-    if (!error && !(m_file = fdopen(fd, "rb")))
+    if (!error && !(m_file = fdopen(fd.Get(), "rb")))
         error = errno;
     if (error) {
-        if (fd >= 0)
-            close(fd);
         m_openErrno = error;
         return Fail(error);
     }
+    fd.Release(); // the stream closes it now
     return 1;
 }
 
