@@ -197,7 +197,7 @@ int CRouteWatch::LookUp(uint32_t destination, CRoute& route)
 int CRouteWatch::LookUpOnce(uint32_t destination, CRoute& route)
 {
     CRouteWatch routes;
-    if (!routes.Open(0) || !routes.ReadInterfaces()) {
+    if (!routes.Open(0)) {
         route = CRoute();
         route.Error = errno ? errno : EIO;
         return 0;

@@ -50,7 +50,9 @@ public:
     // The route to `destination`; 0 with route.Error set when there is none.
     int LookUp(uint32_t destination, CRoute& route);
 
-    // One lookup with a socket of its own (for the window's tooltip and AutoConfig).
+    // One lookup with a socket of its own (for the window's tooltip and AutoConfig):
+    // source, interface, gateway and whether it is local; the interface's MTU and
+    // addresses are not read, as neither caller needs them.
     static int LookUpOnce(uint32_t destination, CRoute& route);
 
 private:
