@@ -81,9 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (later || sent == 0) {
             Check(checksum == sent); // none given: none added
         } else if (first) {
-            // ~new + captured destination = ~captured + new destination, whatever came between
-            Check(checksum != 0 &&
-                  Plus(uint16_t(~checksum), destination) == Plus(uint16_t(~sent), user));
+            // ~new + captured destination = ~captured + new destination, whatever came between;
+            // in one's complement 0x0000 and 0xffff are both zero (a sum of 0 goes out as 0xffff)
+            Check(checksum != 0 && Plus(uint16_t(~checksum), destination) % 0xffff ==
+                                       Plus(uint16_t(~sent), user) % 0xffff);
         } else { // the pseudo-header: the addresses' sum, protocol and UDP length
             const uint32_t pseudo = uint16_t(~InternetSum(d, 12, 20)) + 17 + (length - ihl);
             Check(checksum != 0 && InternetSum(d, ihl, length, pseudo) == 0);
